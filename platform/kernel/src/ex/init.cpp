@@ -1,0 +1,4 @@
+#include "ki.h"
+
+void ExpInitialize() {}
+void ExpShutdown() {}

@@ -1,0 +1,4 @@
+#include "ki.h"
+
+void IopInitialize() {}
+void IopShutdown() {}

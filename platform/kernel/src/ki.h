@@ -1,0 +1,76 @@
+/*
+ * What the kernel layer's components call in one another. Not visible to
+ * drivers: they see only <ntddk.h> and <ntddser.h>.
+ *
+ *   ex/     pool, fault injection                          (Exp*)
+ *   ke/     IRQL, spin locks, dispatcher objects, waits,
+ *           DPCs, timers, device queues, time, threads      (Ki*)
+ *   ob/     object headers, references, handles            (Obp*)
+ *   io/     object namespace and links, devices, IRPs,
+ *           cancel, CSQ, remove locks, work items,
+ *           interfaces, power                               (Iop*)
+ *   cm/     registry                                        (Cmp*)
+ *   pnp/    PnP manager, driver loading                     (Pnp*)
+ *   iomgr/  user-mode I/O (open, read, write, control)      (Iom*)
+ *   debug/  DbgPrint capture, RtlAssert, bug checks         (Kd*)
+ *   rtl/    strings, kernel formatting                      (Rtl*)
+ *   hal/    register access                                 (Hal*)
+ *   system/ boot and shutdown                               (nt::Boot)
+ */
+#pragma once
+
+#include <ntddk.h>
+
+/* ---- start-up and shut-down, called by nt::Boot / nt::Shutdown in this order
+ *      (shutdown in reverse). Each must leave its component as new. ---- */
+void KdInitialize();
+void KdShutdown();
+void ExpInitialize();
+void ExpShutdown();
+void KiInitialize(); /* starts the DPC, timer and worker threads */
+void KiShutdown();
+void ObpInitialize();
+void ObpShutdown();
+void IopInitialize();
+void IopShutdown();
+void CmpInitialize(); /* builds the machine's registry keys */
+void CmpShutdown();
+void PnpInitialize();
+void PnpShutdown();
+
+/* ---- bug checks (debug/) ----
+ * Stops the run: prints the report (code, parameters, the rule broken, the
+ * last debug-output lines, a host backtrace) to stderr and the report file,
+ * then aborts. Codes use the Windows numbering (e.g. 0xC4 for a verifier
+ * violation, 0x44 for an IRP completed twice). */
+[[noreturn]] void KiBugCheck(ULONG Code, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4,
+                             const char *Rule);
+
+/* ---- IRQL checks (ke/) ---- */
+void KiCheckIrqlAtMost(KIRQL Max, const char *Routine); /* bug check 0xC4 above Max */
+
+/* ---- pool checks (ke/ answers for ex/) ----
+ * Whether a DPC queued, or a timer set, lies inside [Base, Base+Size). */
+BOOLEAN KiDpcQueuedInRange(const void *Base, SIZE_T Size);
+BOOLEAN KiTimerSetInRange(const void *Base, SIZE_T Size);
+
+/* ---- object manager (ob/) ----
+ * Every object the kernel hands out by pointer (threads, devices, drivers,
+ * files, keys, links) has a header in front of its body, so that
+ * ObReferenceObject/ObDereferenceObject work on any of them. */
+struct OBP_OBJECT_TYPE {
+  const char *Name;
+  void (*Delete)(PVOID Object); /* last reference gone; may be NULL */
+};
+PVOID ObpCreateObject(const OBP_OBJECT_TYPE *Type, SIZE_T BodySize); /* zeroed, one reference; NULL if no memory */
+const OBP_OBJECT_TYPE *ObpTypeOf(PVOID Object);                     /* NULL if not an object */
+LONG ObpReferenceCount(PVOID Object);
+NTSTATUS ObpCreateHandle(PVOID Object, PHANDLE Handle); /* takes a reference of its own */
+
+/* ---- object namespace (io/) ----
+ * Names are full paths ("\Device\X", "\??\COM5"); "\DosDevices" is "\??".
+ * A name holds a reference on its object. */
+NTSTATUS ObpInsertName(PCUNICODE_STRING Path, PVOID Object); /* STATUS_OBJECT_NAME_COLLISION */
+NTSTATUS ObpRemoveName(PCUNICODE_STRING Path);
+/* Follows symbolic links; returns a referenced object. */
+NTSTATUS ObpLookupName(PCUNICODE_STRING Path, PVOID *Object);

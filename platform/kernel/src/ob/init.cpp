@@ -1,0 +1,4 @@
+#include "ki.h"
+
+void ObpInitialize() {}
+void ObpShutdown() {}

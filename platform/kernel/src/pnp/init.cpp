@@ -1,0 +1,4 @@
+#include "ki.h"
+
+void PnpInitialize() {}
+void PnpShutdown() {}
