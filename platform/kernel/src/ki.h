@@ -74,3 +74,34 @@ NTSTATUS ObpInsertName(PCUNICODE_STRING Path, PVOID Object); /* STATUS_OBJECT_NA
 NTSTATUS ObpRemoveName(PCUNICODE_STRING Path);
 /* Follows symbolic links; returns a referenced object. */
 NTSTATUS ObpLookupName(PCUNICODE_STRING Path, PVOID *Object);
+
+/* ---- whose code is running (every component that calls into a driver) ----
+ * The kernel sets this around every call into a driver (DriverEntry,
+ * AddDevice, Unload, dispatch, completion, cancel, DPC, timer DPC, work item,
+ * system thread start, CSQ callbacks) so that pool, devices and IRPs can be
+ * charged to the driver and reported when it unloads. NULL: the system or a
+ * test. */
+struct _DRIVER_OBJECT;
+inline thread_local struct _DRIVER_OBJECT *KiCurrentDriverValue = nullptr;
+inline struct _DRIVER_OBJECT *KiCurrentDriver() { return KiCurrentDriverValue; }
+/* RAII: charge what happens in this scope to Driver. */
+class KiDriverScope {
+ public:
+  explicit KiDriverScope(struct _DRIVER_OBJECT *Driver) : m_Saved(KiCurrentDriverValue) { KiCurrentDriverValue = Driver; }
+  ~KiDriverScope() { KiCurrentDriverValue = m_Saved; }
+  KiDriverScope(const KiDriverScope &) = delete;
+  KiDriverScope &operator=(const KiDriverScope &) = delete;
+
+ private:
+  struct _DRIVER_OBJECT *m_Saved;
+};
+
+/* ---- worker threads (ke/) ----
+ * Runs Routine(Context) on a system worker thread at PASSIVE_LEVEL, with the
+ * given driver charged; the base of IoQueueWorkItem. */
+void KiQueueWorker(void (*Routine)(PVOID Context), PVOID Context, struct _DRIVER_OBJECT *Driver);
+
+/* ---- spin-lock bookkeeping (ke/ answers for ex/) ----
+ * Freed pool may be reused for other locks: forget the lock-order history of
+ * any lock inside [Base, Base+Size). */
+void KiForgetLocksInRange(const void *Base, SIZE_T Size);
