@@ -11,8 +11,9 @@ extern "C" {
 ULONG_PTR __stack_chk_guard = 0x2B992DDFA232ULL;
 
 __attribute__((no_stack_protector)) void __security_init_cookie(void) {
-  LARGE_INTEGER counter = KeQueryPerformanceCounter(NULL);
-  ULONG_PTR cookie = (ULONG_PTR)counter.QuadPart;
+  /* The performance counter lives in hal.dll on x64; the image imports
+     only ntoskrnl.exe, so the time-stamp counter seeds the cookie. */
+  ULONG_PTR cookie = (ULONG_PTR)__rdtsc();
   cookie ^= (ULONG_PTR)KeQueryInterruptTime() << 17;
   cookie ^= (ULONG_PTR)&cookie;
   cookie &= 0x0000FFFFFFFFFFFFULL; /* keep a zero byte pair, as Windows does */
