@@ -7,7 +7,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   nlohmann-json3-dev libcli11-dev
-  libfltk1.3-dev fonts-nanum xvfb xauth
+  libfltk1.3-dev libfontconfig-dev fonts-nanum xvfb xauth imagemagick
   g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
 )
 

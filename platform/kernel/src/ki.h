@@ -105,3 +105,60 @@ void KiQueueWorker(void (*Routine)(PVOID Context), PVOID Context, struct _DRIVER
  * Freed pool may be reused for other locks: forget the lock-order history of
  * any lock inside [Base, Base+Size). */
 void KiForgetLocksInRange(const void *Base, SIZE_T Size);
+
+/* ke/ */
+/* ---- thread objects ----
+ * The body of a thread object (an Ob object of type PsThreadType). Header is
+ * signalled, under the dispatcher lock, when the thread ends. */
+struct _KTHREAD {
+  DISPATCHER_HEADER Header;
+  KPRIORITY Priority;              /* recorded only; host priorities are left alone */
+  NTSTATUS ExitStatus;             /* valid once Header is signalled */
+  CLIENT_ID Cid;
+  BOOLEAN SystemThread;            /* created by PsCreateSystemThread */
+  PKSTART_ROUTINE StartRoutine;
+  PVOID StartContext;
+  struct _DRIVER_OBJECT *Driver;   /* charged while the start routine runs */
+};
+
+/* Sub-codes (parameter 1) of bug check 0xC4 raised by ke/. */
+#define KI_VERIFIER_RAISE_IRQL_LOWER 0x30    /* KeRaiseIrql to a lower IRQL */
+#define KI_VERIFIER_LOWER_IRQL_HIGHER 0x31   /* KeLowerIrql to a higher IRQL */
+#define KI_VERIFIER_SPIN_LOCK_LOW_IRQL 0x40  /* ...AtDpcLevel/...FromDpcLevel below DISPATCH_LEVEL */
+#define KI_VERIFIER_LOCK_ORDER_CYCLE 0x1001  /* P2, P3: the two locks */
+#define KI_VERIFIER_WAIT_AT_DISPATCH 0x1002  /* P2: IRQL */
+#define KI_VERIFIER_IRQL_TOO_HIGH 0x1003     /* P2: IRQL, P3: highest allowed */
+#define KI_VERIFIER_DPC_IRQL_CHANGED 0x1004  /* P2: routine, P3: IRQL on return */
+#define KI_VERIFIER_THREAD_IRQL 0x1005       /* worker or system thread returned at IRQL P3 or holding locks */
+#define KI_VERIFIER_BAD_WAIT_OBJECT 0x1006   /* P2: object */
+#define KI_VERIFIER_SEMAPHORE_LIMIT 0x1007   /* P2: semaphore */
+#define KI_VERIFIER_THREAD_AT_SHUTDOWN 0x1008 /* P2: thread object still running at shutdown */
+#define KI_VERIFIER_KERNEL_LIMIT 0x1009      /* a limit of this kernel: locks held at once, no memory, not booted */
+
+/* Spin locks the calling thread holds. */
+ULONG KiHeldSpinLockCount();
+/* Start-up and shut-down of the pieces of ke/, called by KiInitialize/KiShutdown. */
+void KiLockGraphReset();
+void KiDpcInitialize();
+void KiDpcShutdown();
+void KiWorkersInitialize();
+void KiWorkersShutdown();
+void KiTimersInitialize();
+void KiTimersShutdown();
+void KiThreadsShutdown();
+/* Marks a thread object ended with ExitStatus and releases its waiters. */
+void KiSignalThreadObject(PKTHREAD Thread, NTSTATUS ExitStatus);
+/* Interrupt time at which a wait or timer with this time-out ends
+ * (negative: relative, positive: absolute system time, zero: now). */
+ULONGLONG KiDeadlineFromTimeout(LONGLONG Timeout);
+/* The type object behind PsThreadType. */
+extern const OBP_OBJECT_TYPE KiThreadObjectType;
+/* Closes every handle in the kernel handle table (ob/, at shut-down). */
+void ObpCloseAllHandles();
+
+/* cm/ pnp/ iomgr/ */
+/* User-mode handles (iomgr/): started after PnpInitialize; shut down before
+ * PnpShutdown, closing every handle still open, so that the drivers see
+ * their cleanup and close requests while they are still loaded. */
+void IomInitialize();
+void IomShutdown();

@@ -1,4 +1,6 @@
+#include "debug/kdp.h"
 #include "ki.h"
 
-void KdInitialize() {}
-void KdShutdown() {}
+void KdInitialize() { KdpResetCapture(); }
+
+void KdShutdown() { KdpCloseOpenLines(); }

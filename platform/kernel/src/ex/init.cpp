@@ -1,4 +1,6 @@
+#include "ex/exp.h"
 #include "ki.h"
 
-void ExpInitialize() {}
-void ExpShutdown() {}
+void ExpInitialize() { ExpInitializePool(); }
+
+void ExpShutdown() { ExpShutdownPool(); }

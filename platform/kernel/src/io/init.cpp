@@ -1,4 +1,13 @@
-#include "ki.h"
+#include "io/iop.h"
 
-void IopInitialize() {}
-void IopShutdown() {}
+void IopInitialize() {
+  IopIrpInitialize();
+  IopNamespaceInitialize();
+}
+
+void IopShutdown() {
+  IopPowerShutdown();
+  IopInterfacesShutdown();
+  IopNamespaceShutdown();
+  IopIrpShutdown();
+}

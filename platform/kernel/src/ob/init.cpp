@@ -1,4 +1,7 @@
 #include "ki.h"
 
 void ObpInitialize() {}
-void ObpShutdown() {}
+
+/* Handles left open are closed, so that their objects go as they would
+   have at the owner's ZwClose. */
+void ObpShutdown() { ObpCloseAllHandles(); }

@@ -1,40 +1,60 @@
+/*
+ * Boot and shutdown of the whole kernel layer.
+ */
+#include <nt/debug.h>
 #include <nt/system.h>
 
 #include <atomic>
+#include <mutex>
 
+#include "cm/cmp.h"
 #include "ki.h"
 
 namespace nt {
 namespace {
+std::mutex g_BootLock; /* one Boot or Shutdown at a time */
 std::atomic<bool> g_Booted{false};
-}
+BootOptions g_Options; /* written under g_BootLock while the system is down */
+}  // namespace
 
 NTSTATUS Boot(const BootOptions &Options) {
-  (void)Options;
-  bool expected = false;
-  if (!g_Booted.compare_exchange_strong(expected, true)) return STATUS_INVALID_DEVICE_STATE;
+  std::lock_guard<std::mutex> lock(g_BootLock);
+  if (g_Booted.load()) return STATUS_INVALID_DEVICE_STATE;
+  g_Options = Options;
   KdInitialize();
+  if (Options.EchoDebugOutput) nt::debug::SetEcho(true);
   ExpInitialize();
   KiInitialize();
   ObpInitialize();
   IopInitialize();
+  CmpSetBootLayout(CmpBootLayout{Options.ControlClassKey, Options.ServicesClassKey});
   CmpInitialize();
   PnpInitialize();
+  IomInitialize();
+  g_Booted.store(true);
   return STATUS_SUCCESS;
 }
 
 void Shutdown() {
+  std::lock_guard<std::mutex> lock(g_BootLock);
   if (!g_Booted.load()) return;
+  IomShutdown();
+  /* The PnP manager goes next: it removes the devices and unloads the
+   * drivers while everything they use is still up. */
   PnpShutdown();
   CmpShutdown();
   IopShutdown();
   ObpShutdown();
   KiShutdown();
   ExpShutdown();
+  if (g_Options.EchoDebugOutput) nt::debug::SetEcho(false);
   KdShutdown();
+  g_Options = BootOptions{};
   g_Booted.store(false);
 }
 
 bool IsBooted() { return g_Booted.load(); }
+
+const BootOptions &CurrentBootOptions() { return g_Options; }
 
 }  // namespace nt

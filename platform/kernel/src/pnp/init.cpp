@@ -1,4 +1,0 @@
-#include "ki.h"
-
-void PnpInitialize() {}
-void PnpShutdown() {}
