@@ -152,6 +152,35 @@ INSTANTIATE_TEST_SUITE_P(Io, ThreeDeviceStack,
                          ::testing::Values(StackCase{"CompletedInline", false}, StackCase{"CompletedLater", true}),
                          [](const auto &info) { return std::string(info.param.Name); });
 
+/* A driver's own IRP, sent, reclaimed, reused and sent again. */
+TEST_F(Irps, ReusedIrpStartsAfresh) {
+  TestDriver driver;
+  int dispatched = 0;
+  PDEVICE_OBJECT device = driver.Create(NULL, [&](PDEVICE_OBJECT, PIRP Irp) {
+    dispatched++;
+    EXPECT_EQ(Irp->IoStatus.Status, STATUS_NOT_SUPPORTED); /* as IoReuseIrp left it */
+    EXPECT_EQ(IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED, 0);
+    IoMarkIrpPending(Irp);
+    TestDriver::Complete(Irp, STATUS_SUCCESS, (ULONG_PTR)dispatched);
+    return STATUS_PENDING;
+  });
+  PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  auto reclaim = [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; };
+  for (int round = 1; round <= 2; ++round) {
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
+    IoSetCompletionRoutine(irp, reclaim, NULL, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(device, irp), STATUS_PENDING);
+    EXPECT_EQ(irp->IoStatus.Information, (ULONG_PTR)round);
+    EXPECT_TRUE(irp->PendingReturned);
+    IoReuseIrp(irp, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(irp->CurrentLocation, irp->StackCount + 1);
+    EXPECT_FALSE(irp->PendingReturned);
+  }
+  IoFreeIrp(irp);
+  EXPECT_EQ(nt::pool::Outstanding().Blocks, m_Blocks);
+}
+
 /* ---- which completion routines run ---- */
 
 TEST_F(Irps, CompletionRoutinesRunOnlyForTheOutcomesTheyAskedFor) {
