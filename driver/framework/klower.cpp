@@ -28,7 +28,12 @@ VOID KLowerDevice::Release() {
   m_pDeviceObject = NULL;
 }
 
-NTSTATUS KLowerDevice::Call(KIrp I) { return IofCallDriver(m_pDeviceObject, I); }
+NTSTATUS KLowerDevice::Call(KIrp I) {
+  /* Unbound (the binding or attachment failed): nobody below can finish the
+     request, so it is finished here. */
+  if (m_pDeviceObject == NULL) return I.Complete(STATUS_NO_SUCH_DEVICE, IO_NO_INCREMENT);
+  return IofCallDriver(m_pDeviceObject, I);
+}
 
 EXTERN_C NTSTATUS KLowerDeviceCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   KLowerCallFrame *frame = (KLowerCallFrame *)Context;
@@ -51,6 +56,13 @@ EXTERN_C NTSTATUS KLowerDeviceCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, 
 
 NTSTATUS KLowerDevice::CallWaitComplete(KIrp I, BOOLEAN Reclaim, ULONG_PTR *pInformation) {
   KASSERT_AT(KeGetCurrentIrql() < DISPATCH_LEVEL, 112);
+  if (m_pDeviceObject == NULL) {
+    /* As if the lower driver had failed it: a reclaimed request goes back
+       to the caller untouched, any other is completed. */
+    if (pInformation != NULL) *pInformation = 0;
+    if (!Reclaim) I.Complete(STATUS_NO_SUCH_DEVICE, IO_NO_INCREMENT);
+    return STATUS_NO_SUCH_DEVICE;
+  }
   KLowerCallFrame frame;
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation((PIRP)I);
   frame.m_SavedRoutine = next->CompletionRoutine;
@@ -67,6 +79,10 @@ NTSTATUS KLowerDevice::CallWaitComplete(KIrp I, BOOLEAN Reclaim, ULONG_PTR *pInf
 
 NTSTATUS KLowerDevice::DeviceIoControl(ULONG Code, PVOID In, ULONG InLength, PVOID Out, ULONG OutLength,
                                        BOOLEAN Internal, ULONG_PTR *pInformation) {
+  if (m_pDeviceObject == NULL) {
+    if (pInformation != NULL) *pInformation = 0;
+    return STATUS_NO_SUCH_DEVICE;
+  }
   KEvent done(NotificationEvent, FALSE);
   IO_STATUS_BLOCK ioStatus;
   ioStatus.Status = STATUS_SUCCESS;
@@ -79,6 +95,6 @@ NTSTATUS KLowerDevice::DeviceIoControl(ULONG Code, PVOID In, ULONG InLength, PVO
     done.Wait(KernelMode, FALSE, NULL, Executive);
     status = ioStatus.Status;
   }
-  *pInformation = ioStatus.Information;
+  if (pInformation != NULL) *pInformation = ioStatus.Information;
   return status;
 }

@@ -142,6 +142,31 @@ TEST_F(LowerTest, BindsByNameAndReleasesTheFileObject) {
   EXPECT_EQ(missing.FileObject(), nullptr);
 }
 
+TEST_F(LowerTest, UnboundLowerDeviceSendsNothing) {
+  KLowerDevice unbound;
+  ASSERT_EQ(unbound.Initialize(L"\\Device\\NvNoSuchDevice", FILE_ALL_ACCESS), STATUS_OBJECT_NAME_NOT_FOUND);
+  int calls = 0;
+  g_OnIrp = [&](PIRP Irp) {
+    calls++;
+    return STATUS_SUCCESS;
+  };
+  ULONG_PTR information = 0x77;
+  ULONG out = 0;
+  EXPECT_EQ(unbound.DeviceIoControl(IOCTL_TEST_BUFFERED, nullptr, 0, &out, sizeof(out), FALSE, &information),
+            STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(information, 0u);
+
+  PIRP irp = NewRequest(IRP_MJ_READ);
+  ASSERT_NE(irp, nullptr);
+  EXPECT_EQ(unbound.CallWaitComplete(KIrp(irp), TRUE, &information), STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(m_CompletedToTop, 0) << "a reclaimed request comes back untouched";
+  EXPECT_EQ(unbound.Call(KIrp(irp)), STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(m_CompletedToTop, 1) << "a passed-down request is finished";
+  EXPECT_EQ(irp->IoStatus.Status, STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(calls, 0);
+  IoFreeIrp(irp);
+}
+
 struct CallCase {
   const char *Title;
   bool Later;    /* completed from another thread after returning STATUS_PENDING */

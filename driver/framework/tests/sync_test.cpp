@@ -155,6 +155,35 @@ TEST_F(SystemTest, CompleteReturnsTheStatusItStored) {
   EXPECT_TRUE(KIrp(nullptr).IsNull());
 }
 
+/* ---------------------------------------------------------------- pool */
+
+struct Small {
+  ULONG Value = 7;
+};
+
+TEST_F(SystemTest, PoolOperatorsUseTheTagAndNeverAskForNothing) {
+  uint64_t before = nt::pool::AllocationCount();
+  uint64_t injected = nt::pool::InjectedFailures();
+  nt::pool::FailNth(1); /* would show if the pool were asked */
+  EXPECT_EQ(KAllocate(NonPagedPool, 0), nullptr);
+  EXPECT_EQ(nt::pool::InjectedFailures(), injected);
+  nt::pool::ClearFaults();
+  EXPECT_EQ(nt::pool::AllocationCount(), before);
+
+  Small *small = new (NonPagedPool) Small;
+  ASSERT_NE(small, nullptr);
+  EXPECT_EQ(small->Value, 7u);
+  EXPECT_EQ(nt::pool::OutstandingByTag(NERAVOX_POOL_TAG).Blocks, 1u);
+  EXPECT_EQ(nt::pool::TagText(NERAVOX_POOL_TAG), "NRVX");
+  small->~Small();
+  KFree(small);
+
+  nt::pool::FailTag(NERAVOX_POOL_TAG);
+  EXPECT_EQ(new (PagedPool) Small, nullptr) << "no memory: no object, no constructor";
+  nt::pool::ClearFaults();
+  EXPECT_EQ(nt::pool::OutstandingByTag(NERAVOX_POOL_TAG).Blocks, 0u);
+}
+
 /* ----------------------------------------------------------- KUnitName */
 
 struct UnitCase {
