@@ -148,6 +148,17 @@ TEST_F(Pool, FreedMemoryShowsThePattern) {
 #endif
 }
 
+TEST_F(Pool, BlocksHaveTheirExactSize) {
+#if defined(__SANITIZE_ADDRESS__)
+  volatile UCHAR *p = (volatile UCHAR *)ExAllocatePoolWithTag(NonPagedPool, 13, kTagNrvx);
+  p[12] = 1;
+  EXPECT_DEATH(p[13] = 1, "heap-buffer-overflow");
+  ExFreePool((PVOID)p);
+#else
+  GTEST_SKIP() << "an overrun is only caught under AddressSanitizer";
+#endif
+}
+
 TEST_F(Pool, ShutdownReturnsEverythingAndStartsOver) {
   ExAllocatePoolWithTag(NonPagedPool, 16, kTagNrvx);
   nt::pool::FailTag(kTagSerl);

@@ -53,12 +53,15 @@ constexpr UCHAR kFreedFill = 0xDF;
 constexpr size_t kQuarantineBlocks = 4096;
 constexpr size_t kQuarantineBytes = 16u << 20;
 constexpr ULONG kDefaultTag = 'enoN';
+/* Larger requests fail without asking the host (which, under a sanitizer,
+ * would stop the run instead of failing). */
+constexpr SIZE_T kMaxBlock = (SIZE_T)1 << 32;
 
 struct Block {
   ULONG Tag;
   POOL_TYPE Type;
   SIZE_T Size;
-  SIZE_T Allocated; /* Size rounded up to the alignment */
+  SIZE_T Allocated; /* bytes the host gave */
   struct _DRIVER_OBJECT *Driver;
   uint64_t Sequence;
 };
@@ -153,11 +156,11 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag) {
       return NULL;
     }
   }
+  /* Exactly Size bytes, so that AddressSanitizer sees an overrun by one. */
   SIZE_T align = IsCacheAligned(type) ? 64 : 16;
-  if (size > (SIZE_T)-1 - align) return NULL;
-  SIZE_T allocated = (size + align - 1) & ~(align - 1);
-  void *memory = std::aligned_alloc(align, allocated);
-  if (!memory) return NULL;
+  void *memory = nullptr;
+  if (size > kMaxBlock || posix_memalign(&memory, align, size) != 0) return NULL;
+  SIZE_T allocated = size;
 
   std::lock_guard<std::mutex> g(p.Lock);
   p.Live[(uintptr_t)memory] = Block{tag, type, size, allocated, KiCurrentDriver(), p.Sequence++};

@@ -42,7 +42,7 @@ struct Sink {
 
 enum class Len { Default, Char, Short, Long, LongLong, Ptr, Wide };
 
-struct Spec {
+struct Field {
   bool Left = false, Plus = false, Space = false, Alt = false, Zero = false;
   int Width = 0;
   int Precision = -1;
@@ -50,39 +50,39 @@ struct Spec {
 };
 
 template <typename C>
-void EmitPadded(Sink<C> &out, const Spec &spec, const C *text, size_t n) {
-  size_t width = (size_t)spec.Width;
-  if (!spec.Left && n < width) out.Pad(' ', width - n);
+void EmitPadded(Sink<C> &out, const Field &field, const C *text, size_t n) {
+  size_t width = (size_t)field.Width;
+  if (!field.Left && n < width) out.Pad(' ', width - n);
   out.Append(text, n);
-  if (spec.Left && n < width) out.Pad(' ', width - n);
+  if (field.Left && n < width) out.Pad(' ', width - n);
 }
 
 /* Narrow text (UTF-8) into output of type C. */
 template <typename C>
-void EmitNarrow(Sink<C> &out, const Spec &spec, const char *s, size_t n) {
+void EmitNarrow(Sink<C> &out, const Field &field, const char *s, size_t n) {
   if constexpr (sizeof(C) == 1) {
-    EmitPadded(out, spec, (const C *)s, n);
+    EmitPadded(out, field, (const C *)s, n);
   } else {
     size_t units = RtlpUtf8ToUtf16Length(s, n);
     WCHAR small[128];
     WCHAR *tmp = units <= 128 ? small : new WCHAR[units];
     RtlpUtf8ToUtf16(s, n, tmp, units, nullptr);
-    EmitPadded(out, spec, (const C *)tmp, units);
+    EmitPadded(out, field, (const C *)tmp, units);
     if (tmp != small) delete[] tmp;
   }
 }
 
 /* Wide text into output of type C. */
 template <typename C>
-void EmitWide(Sink<C> &out, const Spec &spec, const WCHAR *s, size_t n) {
+void EmitWide(Sink<C> &out, const Field &field, const WCHAR *s, size_t n) {
   if constexpr (sizeof(C) == 2) {
-    EmitPadded(out, spec, (const C *)s, n);
+    EmitPadded(out, field, (const C *)s, n);
   } else {
     size_t bytes = RtlpUtf16ToUtf8Length(s, n);
     char small[256];
     char *tmp = bytes <= 256 ? small : new char[bytes];
     RtlpUtf16ToUtf8(s, n, tmp, bytes, nullptr);
-    EmitPadded(out, spec, (const C *)tmp, bytes);
+    EmitPadded(out, field, (const C *)tmp, bytes);
     if (tmp != small) delete[] tmp;
   }
 }
@@ -99,15 +99,15 @@ size_t BoundedLength(const WCHAR *s, int precision) {
 }
 
 template <typename C>
-void EmitNull(Sink<C> &out, const Spec &spec) {
+void EmitNull(Sink<C> &out, const Field &field) {
   static const char text[] = "(null)";
   size_t n = sizeof(text) - 1;
-  if (spec.Precision >= 0 && (size_t)spec.Precision < n) n = (size_t)spec.Precision;
-  EmitNarrow(out, spec, text, n);
+  if (field.Precision >= 0 && (size_t)field.Precision < n) n = (size_t)field.Precision;
+  EmitNarrow(out, field, text, n);
 }
 
 template <typename C>
-void EmitInteger(Sink<C> &out, const Spec &spec, ULONGLONG magnitude, bool negative, bool isSigned, int base,
+void EmitInteger(Sink<C> &out, const Field &field, ULONGLONG magnitude, bool negative, bool isSigned, int base,
                  bool upper) {
   char digits[32];
   size_t nd = 0;
@@ -121,61 +121,61 @@ void EmitInteger(Sink<C> &out, const Spec &spec, ULONGLONG magnitude, bool negat
   if (isSigned) {
     if (negative)
       prefix[np++] = '-';
-    else if (spec.Plus)
+    else if (field.Plus)
       prefix[np++] = '+';
-    else if (spec.Space)
+    else if (field.Space)
       prefix[np++] = ' ';
   }
-  if (spec.Alt && base == 16 && magnitude != 0) {
+  if (field.Alt && base == 16 && magnitude != 0) {
     prefix[np++] = '0';
     prefix[np++] = upper ? 'X' : 'x';
   }
 
   size_t zeros = 0;
-  if (spec.Precision >= 0) {
-    if ((size_t)spec.Precision > nd) zeros = (size_t)spec.Precision - nd;
+  if (field.Precision >= 0) {
+    if ((size_t)field.Precision > nd) zeros = (size_t)field.Precision - nd;
   } else if (nd == 0) {
     zeros = 1; /* the value 0 prints one digit unless the precision is 0 */
   }
-  if (spec.Alt && base == 8 && zeros == 0 && (nd == 0 || digits[0] != '0')) zeros = 1;
+  if (field.Alt && base == 8 && zeros == 0 && (nd == 0 || digits[0] != '0')) zeros = 1;
 
   size_t body = np + zeros + nd;
-  size_t width = (size_t)spec.Width;
-  if (spec.Zero && !spec.Left && spec.Precision < 0 && body < width) {
+  size_t width = (size_t)field.Width;
+  if (field.Zero && !field.Left && field.Precision < 0 && body < width) {
     zeros += width - body;
     body = width;
   }
-  if (!spec.Left && body < width) out.Pad(' ', width - body);
+  if (!field.Left && body < width) out.Pad(' ', width - body);
   for (size_t i = 0; i < np; ++i) out.Put((C)prefix[i]);
   out.Pad('0', zeros);
   for (size_t i = 0; i < nd; ++i) out.Put((C)digits[i]);
-  if (spec.Left && body < width) out.Pad(' ', width - body);
+  if (field.Left && body < width) out.Pad(' ', width - body);
 }
 
 template <typename C>
-void EmitDouble(Sink<C> &out, const Spec &spec, C conv, double value) {
+void EmitDouble(Sink<C> &out, const Field &field, C conv, double value) {
   char fmt[16];
   size_t n = 0;
   fmt[n++] = '%';
-  if (spec.Left) fmt[n++] = '-';
-  if (spec.Plus) fmt[n++] = '+';
-  if (spec.Space) fmt[n++] = ' ';
-  if (spec.Alt) fmt[n++] = '#';
-  if (spec.Zero) fmt[n++] = '0';
+  if (field.Left) fmt[n++] = '-';
+  if (field.Plus) fmt[n++] = '+';
+  if (field.Space) fmt[n++] = ' ';
+  if (field.Alt) fmt[n++] = '#';
+  if (field.Zero) fmt[n++] = '0';
   fmt[n++] = '*';
   fmt[n++] = '.';
   fmt[n++] = '*';
   fmt[n++] = (char)conv;
   fmt[n] = 0;
   char small[128];
-  int len = std::snprintf(small, sizeof small, fmt, spec.Width, spec.Precision, value);
+  int len = std::snprintf(small, sizeof small, fmt, field.Width, field.Precision, value);
   if (len < 0) return;
   if ((size_t)len < sizeof small) {
     for (int i = 0; i < len; ++i) out.Put((C)small[i]);
     return;
   }
   std::string big((size_t)len + 1, '\0');
-  std::snprintf(big.data(), big.size(), fmt, spec.Width, spec.Precision, value);
+  std::snprintf(big.data(), big.size(), fmt, field.Width, field.Precision, value);
   for (int i = 0; i < len; ++i) out.Put((C)big[(size_t)i]);
 }
 
@@ -205,40 +205,40 @@ void Format(Sink<C> &out, const C *f, va_list *ap) {
       continue;
     }
     ++f;
-    Spec spec;
+    Field field;
     for (;; ++f) {
       if (*f == '-')
-        spec.Left = true;
+        field.Left = true;
       else if (*f == '+')
-        spec.Plus = true;
+        field.Plus = true;
       else if (*f == ' ')
-        spec.Space = true;
+        field.Space = true;
       else if (*f == '#')
-        spec.Alt = true;
+        field.Alt = true;
       else if (*f == '0')
-        spec.Zero = true;
+        field.Zero = true;
       else
         break;
     }
     if (*f == '*') {
       int w = va_arg(*ap, int);
       if (w < 0) {
-        spec.Left = true;
+        field.Left = true;
         w = w == INT_MIN ? kMaxField : -w;
       }
-      spec.Width = std::min(w, kMaxField);
+      field.Width = std::min(w, kMaxField);
       ++f;
     } else {
-      spec.Width = ParseNumber(f);
+      field.Width = ParseNumber(f);
     }
     if (*f == '.') {
       ++f;
       if (*f == '*') {
         int p = va_arg(*ap, int);
-        spec.Precision = p < 0 ? -1 : std::min(p, kMaxField);
+        field.Precision = p < 0 ? -1 : std::min(p, kMaxField);
         ++f;
       } else {
-        spec.Precision = ParseNumber(f);
+        field.Precision = ParseNumber(f);
       }
     }
     for (bool more = true; more;) {
@@ -246,45 +246,45 @@ void Format(Sink<C> &out, const C *f, va_list *ap) {
         case 'h':
           ++f;
           if (*f == 'h') {
-            spec.Size = Len::Char;
+            field.Size = Len::Char;
             ++f;
           } else {
-            spec.Size = Len::Short;
+            field.Size = Len::Short;
           }
           break;
         case 'l':
           ++f;
           if (*f == 'l') {
-            spec.Size = Len::LongLong;
+            field.Size = Len::LongLong;
             ++f;
           } else {
-            spec.Size = Len::Long;
+            field.Size = Len::Long;
           }
           break;
         case 'L':
-          spec.Size = Len::LongLong;
+          field.Size = Len::LongLong;
           ++f;
           break;
         case 'w':
-          spec.Size = Len::Wide;
+          field.Size = Len::Wide;
           ++f;
           break;
         case 'I':
           if (f[1] == '6' && f[2] == '4') {
-            spec.Size = Len::LongLong;
+            field.Size = Len::LongLong;
             f += 3;
           } else if (f[1] == '3' && f[2] == '2') {
-            spec.Size = Len::Long;
+            field.Size = Len::Long;
             f += 3;
           } else {
-            spec.Size = Len::Ptr;
+            field.Size = Len::Ptr;
             ++f;
           }
           break;
         case 'z':
         case 't':
         case 'j':
-          spec.Size = Len::Ptr;
+          field.Size = Len::Ptr;
           ++f;
           break;
         default:
@@ -295,8 +295,8 @@ void Format(Sink<C> &out, const C *f, va_list *ap) {
     if (conv == 0) break;
     ++f;
     /* Which string kind %s/%c mean with this size and this format. */
-    bool wideArg = spec.Size == Len::Wide || spec.Size == Len::Long;
-    bool narrowArg = spec.Size == Len::Short || spec.Size == Len::Char;
+    bool wideArg = field.Size == Len::Wide || field.Size == Len::Long;
+    bool narrowArg = field.Size == Len::Short || field.Size == Len::Char;
     switch (conv) {
       case '%':
         out.Put('%');
@@ -307,10 +307,10 @@ void Format(Sink<C> &out, const C *f, va_list *ap) {
         bool wide = wideArg || (!narrowArg && ((conv == 'c') == wideFormat));
         if (wide) {
           WCHAR ch = (WCHAR)v;
-          EmitWide(out, spec, &ch, 1);
+          EmitWide(out, field, &ch, 1);
         } else {
           char ch = (char)v;
-          EmitNarrow(out, spec, &ch, 1);
+          EmitNarrow(out, field, &ch, 1);
         }
         break;
       }
@@ -320,15 +320,15 @@ void Format(Sink<C> &out, const C *f, va_list *ap) {
         if (wide) {
           const WCHAR *s = va_arg(*ap, const WCHAR *);
           if (!s)
-            EmitNull(out, spec);
+            EmitNull(out, field);
           else
-            EmitWide(out, spec, s, BoundedLength(s, spec.Precision));
+            EmitWide(out, field, s, BoundedLength(s, field.Precision));
         } else {
           const char *s = va_arg(*ap, const char *);
           if (!s)
-            EmitNull(out, spec);
+            EmitNull(out, field);
           else
-            EmitNarrow(out, spec, s, BoundedLength(s, spec.Precision));
+            EmitNarrow(out, field, s, BoundedLength(s, field.Precision));
         }
         break;
       }
@@ -336,20 +336,20 @@ void Format(Sink<C> &out, const C *f, va_list *ap) {
         if (wideArg) {
           PCUNICODE_STRING s = va_arg(*ap, PCUNICODE_STRING);
           if (!s || !s->Buffer) {
-            EmitNull(out, spec);
+            EmitNull(out, field);
           } else {
             size_t n = s->Length / sizeof(WCHAR);
-            if (spec.Precision >= 0) n = std::min(n, (size_t)spec.Precision);
-            EmitWide(out, spec, s->Buffer, n);
+            if (field.Precision >= 0) n = std::min(n, (size_t)field.Precision);
+            EmitWide(out, field, s->Buffer, n);
           }
         } else {
           PCANSI_STRING s = va_arg(*ap, PCANSI_STRING);
           if (!s || !s->Buffer) {
-            EmitNull(out, spec);
+            EmitNull(out, field);
           } else {
             size_t n = s->Length;
-            if (spec.Precision >= 0) n = std::min(n, (size_t)spec.Precision);
-            EmitNarrow(out, spec, s->Buffer, n);
+            if (field.Precision >= 0) n = std::min(n, (size_t)field.Precision);
+            EmitNarrow(out, field, s->Buffer, n);
           }
         }
         break;
@@ -357,7 +357,7 @@ void Format(Sink<C> &out, const C *f, va_list *ap) {
       case 'd':
       case 'i': {
         LONGLONG v;
-        switch (spec.Size) {
+        switch (field.Size) {
           case Len::LongLong:
           case Len::Ptr:
             v = va_arg(*ap, LONGLONG);
@@ -372,7 +372,7 @@ void Format(Sink<C> &out, const C *f, va_list *ap) {
             v = va_arg(*ap, int);
         }
         ULONGLONG magnitude = v < 0 ? 0 - (ULONGLONG)v : (ULONGLONG)v;
-        EmitInteger(out, spec, magnitude, v < 0, true, 10, false);
+        EmitInteger(out, field, magnitude, v < 0, true, 10, false);
         break;
       }
       case 'u':
@@ -380,7 +380,7 @@ void Format(Sink<C> &out, const C *f, va_list *ap) {
       case 'X':
       case 'o': {
         ULONGLONG v;
-        switch (spec.Size) {
+        switch (field.Size) {
           case Len::LongLong:
           case Len::Ptr:
             v = va_arg(*ap, ULONGLONG);
@@ -395,14 +395,14 @@ void Format(Sink<C> &out, const C *f, va_list *ap) {
             v = va_arg(*ap, unsigned);
         }
         int base = conv == 'u' ? 10 : conv == 'o' ? 8 : 16;
-        EmitInteger(out, spec, v, false, false, base, conv == 'X');
+        EmitInteger(out, field, v, false, false, base, conv == 'X');
         break;
       }
       case 'p': {
         ULONG_PTR v = (ULONG_PTR)va_arg(*ap, void *);
-        Spec p;
-        p.Left = spec.Left;
-        p.Width = spec.Width;
+        Field p;
+        p.Left = field.Left;
+        p.Width = field.Width;
         p.Precision = 16;
         EmitInteger(out, p, v, false, false, 16, true);
         break;
@@ -418,7 +418,7 @@ void Format(Sink<C> &out, const C *f, va_list *ap) {
       case 'G':
       case 'a':
       case 'A':
-        EmitDouble(out, spec, conv, va_arg(*ap, double));
+        EmitDouble(out, field, conv, va_arg(*ap, double));
         break;
       default:
         /* An unknown conversion prints as itself. */
