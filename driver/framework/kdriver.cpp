@@ -1,4 +1,5 @@
 #include "kdriver.h"
+#include "kdebugdev.h"
 #include "ktrace.h"
 
 #define KUNIT "kdriver"
@@ -101,6 +102,7 @@ static VOID KDriverUnload(PDRIVER_OBJECT pDrvObj) {
     KDriver::m_TheDriver = NULL;
   }
   DestroyGlobals();
+  KDebugHookTerminate();
 }
 
 static NTSTATUS OpenClassKey(PCWSTR Path, PHANDLE Key) {
@@ -115,9 +117,12 @@ static NTSTATUS OpenClassKey(PCWSTR Path, PHANDLE Key) {
 }
 
 NTSTATUS KDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+  /* A debugging tool, when one is present, hears about the whole load. */
+  KDebugHookInitialize(DriverObject);
   KTraceForgetChannel();
   if (!NT_SUCCESS(ConstructGlobals())) {
     DestroyGlobals();
+    KDebugHookTerminate();
     return STATUS_INSUFFICIENT_RESOURCES;
   }
 
@@ -185,6 +190,7 @@ NTSTATUS KDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
       delete driver;
     }
     DestroyGlobals();
+    KDebugHookTerminate();
   }
 
   if (controlClass != NULL) ZwClose(controlClass);

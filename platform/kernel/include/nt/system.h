@@ -39,6 +39,10 @@ NTSTATUS Boot(const BootOptions &Options = {});
  * afterwards. */
 void Shutdown();
 bool IsBooted();
+
+/* Whether Path ("\DosDevices\COM5", "\Device\X") names an object of the
+ * namespace, following symbolic links. */
+bool NameExists(const std::string &Path);
 const BootOptions &CurrentBootOptions();
 
 /* ---- drivers ---- */

@@ -9,6 +9,7 @@
 
 #include "cm/cmp.h"
 #include "ki.h"
+#include "system/utf.h"
 
 namespace nt {
 namespace {
@@ -54,6 +55,18 @@ void Shutdown() {
 }
 
 bool IsBooted() { return g_Booted.load(); }
+
+bool NameExists(const std::string &Path) {
+  std::u16string wide = sys::Utf8ToUtf16(Path);
+  UNICODE_STRING name;
+  name.Buffer = (PWCH)wide.data();
+  name.Length = (USHORT)(wide.size() * sizeof(WCHAR));
+  name.MaximumLength = name.Length;
+  PVOID object = nullptr;
+  if (!NT_SUCCESS(ObpLookupName(&name, &object))) return false;
+  ObDereferenceObject(object);
+  return true;
+}
 
 const BootOptions &CurrentBootOptions() { return g_Options; }
 
