@@ -10,6 +10,7 @@
 #include <kpnplow.h>
 #include <ktrace.h>
 #include <kunitnam.h>
+#include <nt/io.h>
 #include <nt/pnp.h>
 
 #include <string>
@@ -319,6 +320,11 @@ TEST_F(SpineTest, DefaultHandlersCompleteEveryKind) {
     UCHAR Major;
     bool Routed;
   };
+  /* The boost each completion of this thread's requests was given. */
+  std::vector<int> boosts;
+  nt::io::SetCompletionObserver([&boosts](PIRP, NTSTATUS Status, CCHAR Boost) {
+    if (Status == STATUS_NOT_IMPLEMENTED) boosts.push_back(Boost);
+  });
   for (Kind kind : {Kind{IRP_MJ_READ, true}, Kind{IRP_MJ_WRITE, true}, Kind{IRP_MJ_DEVICE_CONTROL, true},
                     Kind{IRP_MJ_SYSTEM_CONTROL, true}, Kind{IRP_MJ_CREATE_NAMED_PIPE, false},
                     Kind{IRP_MJ_QUERY_INFORMATION, false}, Kind{IRP_MJ_FLUSH_BUFFERS, false},
@@ -356,6 +362,8 @@ TEST_F(SpineTest, DefaultHandlersCompleteEveryKind) {
     EXPECT_EQ(AssertionTexts(), std::vector<std::string>{"FALSE"});
     IoFreeIrp(irp);
   }
+  nt::io::SetCompletionObserver({});
+  EXPECT_EQ(boosts, std::vector<int>(10, IO_NO_INCREMENT)) << "one completion each, with no boost";
   RemoveAndUnload();
 }
 

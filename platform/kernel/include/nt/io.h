@@ -29,6 +29,7 @@
 
 #include <ntddk.h>
 
+#include <functional>
 #include <string>
 
 namespace nt::io {
@@ -60,5 +61,11 @@ PFILE_OBJECT FileObject(HANDLE Handle);
 /* Waits for an overlapped request's event, as GetOverlappedResult with
  * bWait does. FALSE if TimeoutMs passes first. */
 bool Wait(PKEVENT Event, unsigned TimeoutMs = 10000);
+
+/* Called at the start of every IoCompleteRequest, on the completing thread,
+ * with the status and the priority boost the driver gave; an empty function
+ * removes the observer. For tests of what drivers complete with. */
+using CompletionObserver = std::function<void(PIRP Irp, NTSTATUS Status, CCHAR PriorityBoost)>;
+void SetCompletionObserver(CompletionObserver Observer);
 
 }  // namespace nt::io

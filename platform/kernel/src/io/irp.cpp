@@ -22,6 +22,11 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include <atomic>
+#include <functional>
+
+#include <nt/io.h>
+
 #include "io/iop.h"
 
 namespace {
@@ -528,8 +533,28 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 /* ---- completion ---- */
 
+namespace {
+std::atomic<bool> g_HaveObserver{false};
+std::mutex g_ObserverLock; /* guards g_Observer */
+nt::io::CompletionObserver g_Observer;
+}  // namespace
+
+void nt::io::SetCompletionObserver(CompletionObserver Observer) {
+  std::lock_guard<std::mutex> guard(g_ObserverLock);
+  g_Observer = std::move(Observer);
+  g_HaveObserver.store((bool)g_Observer);
+}
+
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   KiCheckIrqlAtMost(DISPATCH_LEVEL, "IofCompleteRequest");
+  if (g_HaveObserver.load()) {
+    nt::io::CompletionObserver observer;
+    {
+      std::lock_guard<std::mutex> guard(g_ObserverLock);
+      observer = g_Observer;
+    }
+    if (observer) observer(Irp, Irp->IoStatus.Status, PriorityBoost);
+  }
   std::shared_ptr<IrpRecord> record;
   {
     std::lock_guard<std::mutex> guard(g_IrpLock);
