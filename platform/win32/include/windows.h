@@ -10,3 +10,6 @@
 #include "win32/loader.h"
 #include "win32/process.h"
 #include "win32/user.h"
+#include "win32/file.h"
+#include "win32/event.h"
+#include "win32/comm.h"

@@ -7,6 +7,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #ifdef __cplusplus
 #define WIN32_EXTERN_C extern "C"
@@ -95,6 +96,11 @@ typedef LPCSTR LPCTSTR;
 #endif
 
 #define MAX_PATH 260
+
+#define ZeroMemory(destination, length) memset((destination), 0, (length))
+#define FillMemory(destination, length, fill) memset((destination), (fill), (length))
+#define CopyMemory(destination, source, length) memcpy((destination), (source), (length))
+#define MoveMemory(destination, source, length) memmove((destination), (source), (length))
 
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 
