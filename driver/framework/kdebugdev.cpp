@@ -16,6 +16,10 @@ static NTSTATUS Register(PDRIVER_OBJECT DriverObject) {
   RtlZeroMemory(&s_Block, sizeof(s_Block));
   s_Block.DriverObject = DriverObject;
   s_Block.Notify = KDebugEmptyNotify;
+  /* The tool answers into a block of its own; the reports of the lower
+     device's steps (the call's end in particular) must not reach an entry
+     that is not yet checked. */
+  KDEBUG_REGISTRATION answer = s_Block;
 
   KLowerDevice tool;
   NTSTATUS status = tool.Initialize(KDEBUG_TOOL_DEVICE_NAME, FILE_READ_DATA);
@@ -30,21 +34,23 @@ static NTSTATUS Register(PDRIVER_OBJECT DriverObject) {
   next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
   next->MinorFunction = 0;
   next->Parameters.DeviceIoControl.IoControlCode = KDEBUG_IOCTL_REGISTER;
-  next->Parameters.DeviceIoControl.OutputBufferLength = sizeof(s_Block);
+  next->Parameters.DeviceIoControl.OutputBufferLength = sizeof(answer);
   next->Parameters.DeviceIoControl.InputBufferLength = 0;
   next->Parameters.DeviceIoControl.Type3InputBuffer = NULL;
   next->FileObject = tool.FileObject();
-  irp->UserBuffer = &s_Block;
+  irp->UserBuffer = &answer;
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
   irp->IoStatus.Information = 0;
   status = tool.CallWaitComplete(KIrp(irp), TRUE, NULL);
   IoFreeIrp(irp);
 
   if (NT_SUCCESS(status) &&
-      (s_Block.Notify == NULL || s_Block.Revision < KDEBUG_MINIMUM_REVISION || s_Block.Revision >= 0x7FFFFFFFUL))
+      (answer.Notify == NULL || answer.Revision < KDEBUG_MINIMUM_REVISION || answer.Revision >= 0x7FFFFFFFUL))
     status = STATUS_REVISION_MISMATCH;
-  if (!NT_SUCCESS(status)) s_Block.Notify = KDebugEmptyNotify;
-  s_Block.DriverObject = DriverObject;
+  if (NT_SUCCESS(status)) {
+    s_Block = answer;
+    s_Block.DriverObject = DriverObject;
+  }
   tool.Release();
   return status;
 }

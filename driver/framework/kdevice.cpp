@@ -1,5 +1,6 @@
 #include "kdevice.h"
 #include "kdriver.h"
+#include "kdebugdev.h"
 
 #define KUNIT "kdevice"
 
@@ -11,6 +12,16 @@ static ULONG WideLength(PCWSTR s) {
   ULONG n = 0;
   while (s[n] != 0) n++;
   return n;
+}
+
+/* Bytes a prefixed name needs from an empty string, with its terminator. */
+static ULONG PrefixedSize(PCWSTR Prefix, PCWSTR Name) {
+  return (WideLength(Prefix) + WideLength(Name) + 1) * sizeof(WCHAR);
+}
+
+static VOID ReportNoMemory(NTSTATUS Status, PVOID Object, PCSTR Operation, ULONG Size) {
+  if (Status == STATUS_INSUFFICIENT_RESOURCES)
+    KDebugReport(KDEBUG_EVENT_NO_MEMORY, (ULONG_PTR)Object, (ULONG_PTR)Operation, Size);
 }
 
 /* ---- KCountedString ---- */
@@ -108,6 +119,7 @@ KDevice::KDevice() {
 KDevice::~KDevice() {
   if (m_pDeviceObject != NULL) {
     if (!m_LinkName.IsEmpty()) {
+      KDebugReport(KDEBUG_EVENT_LINK_DELETED, (ULONG_PTR)this, (ULONG_PTR)m_LinkName.String());
       IoDeleteSymbolicLink(m_LinkName.String());
       m_LinkName.Destroy();
     }
@@ -128,6 +140,7 @@ PVOID KDevice::__construct(PVOID Memory, ULONG ExtensionSize, PCWSTR DeviceName,
   if (DeviceName != NULL) {
     status = name.SetPrefixed(DEVICE_PREFIX, DeviceName, PagedPool);
     if (!NT_SUCCESS(status)) {
+      ReportNoMemory(status, Memory, "KDevice::__construct", PrefixedSize(DEVICE_PREFIX, DeviceName));
       name.Destroy();
       *pStatus = status;
       return NULL;
@@ -139,6 +152,7 @@ PVOID KDevice::__construct(PVOID Memory, ULONG ExtensionSize, PCWSTR DeviceName,
                           DeviceName != NULL ? name.String() : NULL, Type, Characteristics,
                           (DeviceFlags & DO_EXCLUSIVE) ? TRUE : FALSE, &deviceObject);
   if (!NT_SUCCESS(status)) {
+    KDebugReport(KDEBUG_EVENT_DEVICE_CREATED, (ULONG_PTR)Memory, (ULONG_PTR)DeviceName, (ULONG_PTR)(LONG_PTR)status);
     name.Destroy();
     *pStatus = status;
     return NULL;
@@ -151,6 +165,7 @@ PVOID KDevice::__construct(PVOID Memory, ULONG ExtensionSize, PCWSTR DeviceName,
   } else {
     device = (KDevice *)deviceObject->DeviceExtension;
   }
+  KDebugReport(KDEBUG_EVENT_DEVICE_CREATED, (ULONG_PTR)device, (ULONG_PTR)DeviceName, (ULONG_PTR)(LONG_PTR)status);
   device->m_pDeviceObject = deviceObject;
   device->m_DeviceName.Initialize();
   device->m_LinkName.Initialize();
@@ -159,6 +174,7 @@ PVOID KDevice::__construct(PVOID Memory, ULONG ExtensionSize, PCWSTR DeviceName,
     status = device->m_DeviceName.Grow(name.String()->Length / sizeof(WCHAR), PagedPool);
     if (NT_SUCCESS(status)) status = device->m_DeviceName.Assign(name.String());
     if (!NT_SUCCESS(status)) {
+      ReportNoMemory(status, device, "KDevice::__construct", name.String()->Length);
       device->m_DeviceName.Destroy();
       name.Destroy();
       IoDeleteDevice(deviceObject);
@@ -172,7 +188,12 @@ PVOID KDevice::__construct(PVOID Memory, ULONG ExtensionSize, PCWSTR DeviceName,
     status = device->m_LinkName.SetPrefixed(g_OlderFamily ? DOSDEVICES_PREFIX : GLOBAL_PREFIX, LinkName, PagedPool);
     if (NT_SUCCESS(status)) {
       status = IoCreateSymbolicLink(device->m_LinkName.String(), device->m_DeviceName.String());
+      KDebugReport(KDEBUG_EVENT_LINK_CREATED, (ULONG_PTR)device, (ULONG_PTR)device->m_LinkName.String(),
+                   (ULONG_PTR)(LONG_PTR)status);
       if (!NT_SUCCESS(status)) device->m_pDeviceObject = NULL;
+    } else {
+      ReportNoMemory(status, device, "Creating link",
+                     PrefixedSize(g_OlderFamily ? DOSDEVICES_PREFIX : GLOBAL_PREFIX, LinkName));
     }
     if (!NT_SUCCESS(status)) {
       device->m_LinkName.Destroy();
@@ -213,11 +234,13 @@ NTSTATUS KDevice::CreateLink(PCWSTR Name, BOOLEAN Protected) {
   link.Initialize();
   NTSTATUS status = link.SetPrefixed(DOSDEVICES_PREFIX, Name, PagedPool);
   if (!NT_SUCCESS(status)) {
+    ReportNoMemory(status, this, "Creating link", PrefixedSize(DOSDEVICES_PREFIX, Name));
     link.Destroy();
     return status;
   }
   status = Protected ? IoCreateSymbolicLink(link.String(), m_DeviceName.String())
                      : IoCreateUnprotectedSymbolicLink(link.String(), m_DeviceName.String());
+  KDebugReport(KDEBUG_EVENT_LINK_CREATED, (ULONG_PTR)this, (ULONG_PTR)link.String(), (ULONG_PTR)(LONG_PTR)status);
   link.Destroy();
   return status;
 }
@@ -225,6 +248,7 @@ NTSTATUS KDevice::CreateLink(PCWSTR Name, BOOLEAN Protected) {
 NTSTATUS KDevice::DestroyLink(PCWSTR Name) {
   if (Name == NULL) {
     if (m_LinkName.IsEmpty()) return STATUS_INVALID_PARAMETER;
+    KDebugReport(KDEBUG_EVENT_LINK_DELETED, (ULONG_PTR)this, (ULONG_PTR)m_LinkName.String());
     IoDeleteSymbolicLink(m_LinkName.String());
     m_LinkName.Destroy();
     return STATUS_SUCCESS;
@@ -233,9 +257,12 @@ NTSTATUS KDevice::DestroyLink(PCWSTR Name) {
   link.Initialize();
   NTSTATUS status = link.SetPrefixed(g_OlderFamily ? GLOBAL_PREFIX : DOSDEVICES_PREFIX, Name, PagedPool);
   if (!NT_SUCCESS(status)) {
+    ReportNoMemory(status, this, "Destroying link",
+                   PrefixedSize(g_OlderFamily ? GLOBAL_PREFIX : DOSDEVICES_PREFIX, Name));
     link.Destroy();
     return status;
   }
+  KDebugReport(KDEBUG_EVENT_LINK_DELETED, (ULONG_PTR)this, (ULONG_PTR)link.String());
   status = IoDeleteSymbolicLink(link.String());
   link.Destroy();
   return status;

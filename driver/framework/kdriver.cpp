@@ -74,6 +74,7 @@ VOID KDriver::Unload() {
 /* ---- routines installed in the system's driver object ---- */
 
 static NTSTATUS KDriverDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  KDebugReport(KDEBUG_EVENT_DISPATCH, (ULONG_PTR)KDriver::m_TheDriver, (ULONG_PTR)Irp);
   KDevice *device = (KDevice *)DeviceObject->DeviceExtension;
   if (device == NULL) {
     /* The device's object is already gone; nothing can handle the request. */
@@ -98,6 +99,8 @@ static VOID KDriverUnload(PDRIVER_OBJECT pDrvObj) {
   if (driver != NULL) {
     KASSERT_TEXT(pDrvObj == driver->DriverObject(), "pDrvObj == m_TheDriver->DriverObject()", __LINE__);
     driver->Unload();
+    /* While the instance still exists. */
+    KDebugReport(KDEBUG_EVENT_DRIVER_UNLOADED, (ULONG_PTR)driver);
     delete driver;
     KDriver::m_TheDriver = NULL;
   }
@@ -131,14 +134,19 @@ NTSTATUS KDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
       OpenClassKey(L"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class", &controlClass);
   NTSTATUS servicesStatus =
       OpenClassKey(L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Class", &servicesClass);
+  PCSTR family;
   if (NT_SUCCESS(controlStatus)) {
     g_OlderFamily = FALSE;
+    family = "NT";
   } else if (NT_SUCCESS(servicesStatus)) {
     g_OlderFamily = TRUE;
+    family = "Win9x";
   } else {
     KASSERT(FALSE);
     g_OlderFamily = FALSE;
+    family = "<unknown>";
   }
+  KDebugReport(KDEBUG_EVENT_PLATFORM_FAMILY, (ULONG_PTR)DriverObject, (ULONG_PTR)family);
 
   NTSTATUS status = STATUS_SUCCESS;
   KDriver *driver = KDriverCreateInstance();
@@ -181,6 +189,9 @@ NTSTATUS KDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
       driver->m_HasDevices = DriverObject->DeviceObject != NULL;
     }
   }
+  /* Before a failed entry takes the instance and the hook away again. */
+  KDebugReport(KDEBUG_EVENT_DRIVER_INITIALIZED, (ULONG_PTR)driver, (ULONG_PTR)RegistryPath,
+               (ULONG_PTR)(LONG_PTR)status);
 
   /* A failed entry is never unloaded, so nothing it built may stay
      behind: not the instance, not the global objects. */

@@ -1,4 +1,5 @@
 #include "klower.h"
+#include "kdebugdev.h"
 
 #define KUNIT "klower"
 
@@ -17,10 +18,13 @@ NTSTATUS KLowerDevice::Initialize(PCWSTR Name, ACCESS_MASK Access) {
     m_pFileObject = NULL;
     m_pDeviceObject = NULL;
   }
+  KDebugReport(KDEBUG_EVENT_LOWER_OPENED, (ULONG_PTR)this, (ULONG_PTR)m_pDeviceObject,
+               (ULONG_PTR)(LONG_PTR)m_ConstructorStatus);
   return m_ConstructorStatus;
 }
 
 VOID KLowerDevice::Release() {
+  KDebugReport(KDEBUG_EVENT_LOWER_RELEASED, (ULONG_PTR)this);
   if (m_pFileObject != NULL) {
     ObfDereferenceObject(m_pFileObject);
     m_pFileObject = NULL;
@@ -32,6 +36,8 @@ NTSTATUS KLowerDevice::Call(KIrp I) {
   /* Unbound (the binding or attachment failed): nobody below can finish the
      request, so it is finished here. */
   if (m_pDeviceObject == NULL) return I.Complete(STATUS_NO_SUCH_DEVICE, IO_NO_INCREMENT);
+  /* Before the call: the request may be gone once it returns. */
+  KDebugReport(KDEBUG_EVENT_LOWER_CALL, (ULONG_PTR)this, (ULONG_PTR)(PIRP)I);
   return IofCallDriver(m_pDeviceObject, I);
 }
 
@@ -74,6 +80,8 @@ NTSTATUS KLowerDevice::CallWaitComplete(KIrp I, BOOLEAN Reclaim, ULONG_PTR *pInf
   IofCallDriver(m_pDeviceObject, I);
   frame.m_Done.Wait(KernelMode, FALSE, NULL, Executive);
   if (pInformation != NULL) *pInformation = frame.m_Information;
+  KDebugReport(KDEBUG_EVENT_LOWER_CALL_DONE, (ULONG_PTR)this, (ULONG_PTR)(LONG_PTR)frame.m_Status,
+               frame.m_Information);
   return frame.m_Status;
 }
 
@@ -96,5 +104,6 @@ NTSTATUS KLowerDevice::DeviceIoControl(ULONG Code, PVOID In, ULONG InLength, PVO
     status = ioStatus.Status;
   }
   if (pInformation != NULL) *pInformation = ioStatus.Information;
+  KDebugReport(KDEBUG_EVENT_LOWER_CALL_DONE, (ULONG_PTR)this, (ULONG_PTR)(LONG_PTR)status, ioStatus.Information);
   return status;
 }

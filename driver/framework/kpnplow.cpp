@@ -1,5 +1,6 @@
 #include "kpnplow.h"
 #include "kdevice.h"
+#include "kdebugdev.h"
 
 #define KUNIT "kpnplow"
 
@@ -17,5 +18,6 @@ NTSTATUS KPnpLowerDevice::Initialize(KDevice *Owner, PDEVICE_OBJECT Pdo) {
   } else {
     m_pPhysicalDeviceObject = Pdo;
   }
+  KDebugReport(KDEBUG_EVENT_ATTACHED, (ULONG_PTR)this, (ULONG_PTR)(LONG_PTR)m_ConstructorStatus);
   return m_ConstructorStatus;
 }

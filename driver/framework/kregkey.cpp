@@ -1,4 +1,5 @@
 #include "kregkey.h"
+#include "kdebugdev.h"
 
 #define KUNIT "kregkey"
 
@@ -59,6 +60,8 @@ NTSTATUS KRegistryKey::Reconstruct(ULONG RelativeTo, PCWSTR Path, BOOLEAN Create
   }
   PWCH joined = (PWCH)KAllocate(PagedPool, (length + 1) * sizeof(WCHAR));
   if (joined == NULL) {
+    KDebugReport(KDEBUG_EVENT_NO_MEMORY, (ULONG_PTR)this, (ULONG_PTR) "KRegistryKey::Reconstruct",
+                 (length + 1) * sizeof(WCHAR));
     m_Status = STATUS_INSUFFICIENT_RESOURCES;
     return m_Status;
   }
@@ -83,6 +86,7 @@ NTSTATUS KRegistryKey::Reconstruct(ULONG RelativeTo, PCWSTR Path, BOOLEAN Create
   else
     m_Status = ZwOpenKey(&key, Access, &attributes);
   m_hKey = NT_SUCCESS(m_Status) ? key : NULL;
+  KDebugReport(KDEBUG_EVENT_KEY_OPENED, (ULONG_PTR)this, (ULONG_PTR)&path, (ULONG_PTR)(LONG_PTR)m_Status);
 
   KFree(joined);
   return m_Status;
@@ -95,11 +99,26 @@ NTSTATUS KRegistryKey::Initialize(PDEVICE_OBJECT Pdo, ULONG KeyType, ACCESS_MASK
   HANDLE key = NULL;
   m_Status = IoOpenDeviceRegistryKey(Pdo, KeyType, Access, &key);
   m_hKey = NT_SUCCESS(m_Status) ? key : NULL;
+  /* A device's key has no path of ours. */
+  KDebugReport(KDEBUG_EVENT_KEY_OPENED, (ULONG_PTR)this, 0, (ULONG_PTR)(LONG_PTR)m_Status);
   return m_Status;
 }
 
 NTSTATUS KRegistryKey::QueryValue(PCWSTR Name, PVOID *pBuffer, ULONG *pSize, POOL_TYPE Pool) {
   KASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+  BOOLEAN hadBuffer = *pSize != 0;
+  ULONG type = REG_NONE;
+  BOOLEAN allocated = FALSE;
+  NTSTATUS status = QueryValueData(Name, pBuffer, pSize, Pool, &type, &allocated);
+  /* An unmeasured buffer pointer is the caller's and may hold anything. */
+  PVOID buffer = hadBuffer || allocated ? *pBuffer : NULL;
+  KDebugReport(KDEBUG_EVENT_VALUE_QUERIED, (ULONG_PTR)this, (ULONG_PTR)Name, type, (ULONG_PTR)buffer, *pSize,
+               (ULONG_PTR)(LONG_PTR)status);
+  return status;
+}
+
+NTSTATUS KRegistryKey::QueryValueData(PCWSTR Name, PVOID *pBuffer, ULONG *pSize, POOL_TYPE Pool, ULONG *pType,
+                                      BOOLEAN *pAllocated) {
   UNICODE_STRING name;
   RtlInitUnicodeString(&name, Name);
 
@@ -114,16 +133,25 @@ NTSTATUS KRegistryKey::QueryValue(PCWSTR Name, PVOID *pBuffer, ULONG *pSize, POO
         resultLength > KREGISTRY_PARTIAL_HEADER)
       size = resultLength - KREGISTRY_PARTIAL_HEADER;
     *pSize = size;
+    *pType = header[1];
     if (size == 0) return STATUS_INSUFFICIENT_RESOURCES;
     *pBuffer = KAllocate(Pool, size);
-    if (*pBuffer == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+    if (*pBuffer == NULL) {
+      KDebugReport(KDEBUG_EVENT_NO_MEMORY, (ULONG_PTR)this, (ULONG_PTR) "KRegistryKey::QueryValue", size);
+      return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    *pAllocated = TRUE;
   }
 
   ULONG size = *pSize;
   if (size > MAXULONG - KREGISTRY_PARTIAL_HEADER) return STATUS_INVALID_PARAMETER;
   PKEY_VALUE_PARTIAL_INFORMATION record =
       (PKEY_VALUE_PARTIAL_INFORMATION)KAllocate(PagedPool, size + KREGISTRY_PARTIAL_HEADER);
-  if (record == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+  if (record == NULL) {
+    KDebugReport(KDEBUG_EVENT_NO_MEMORY, (ULONG_PTR)this, (ULONG_PTR) "KRegistryKey::QueryValue",
+                 size + KREGISTRY_PARTIAL_HEADER);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
   ULONG resultLength = 0;
   NTSTATUS status = ZwQueryValueKey(m_hKey, &name, KeyValuePartialInformation, record,
                                     size + KREGISTRY_PARTIAL_HEADER, &resultLength);
@@ -138,6 +166,8 @@ NTSTATUS KRegistryKey::QueryValue(PCWSTR Name, PVOID *pBuffer, ULONG *pSize, POO
     }
   }
   ULONG type = record->Type;
+  /* The record's header is filled in only by these outcomes. */
+  if (NT_SUCCESS(status) || status == STATUS_BUFFER_OVERFLOW) *pType = type;
   KFree(record);
   if (NT_SUCCESS(status) && type != REG_SZ) return STATUS_OBJECT_TYPE_MISMATCH;
   return status;

@@ -39,6 +39,8 @@ class KRegistryKey {
   KRegistryKey &operator=(const KRegistryKey &) = delete;
 
   VOID Close();
+  NTSTATUS QueryValueData(PCWSTR Name, PVOID *pBuffer, ULONG *pSize, POOL_TYPE Pool, ULONG *pType,
+                          BOOLEAN *pAllocated);
 
   ULONG m_Disposition;
   HANDLE m_hKey;

@@ -4,7 +4,9 @@
 #include "pnp_fixture.h"
 
 #include <kdebugdev.h>
+#include <kregkey.h>
 #include <ktrace.h>
+#include <nt/registry.h>
 
 #include <cctype>
 #include <string>
@@ -21,6 +23,7 @@ struct Report {
   ULONG Code;
   PDRIVER_OBJECT Driver;
   ULONG_PTR A[6];
+  std::string Text; /* the event's text or name, copied while it is valid */
 };
 std::mutex g_ReportLock;
 std::vector<Report> g_Reports;
@@ -28,10 +31,41 @@ std::atomic<int> g_Registrations{0};
 ULONG g_ToolRevision = 0x100;
 constexpr ULONG kBase = 0x4000;
 
+std::string Narrow(PCWSTR Text, size_t Length) {
+  std::string out;
+  for (size_t i = 0; i < Length; i++) out += (char)Text[i];
+  return out;
+}
+
+/* Names and texts are only valid during the report. */
+std::string TextOf(ULONG Event, ULONG_PTR A1, ULONG_PTR A2) {
+  switch (Event) {
+    case KDEBUG_EVENT_PLATFORM_FAMILY:
+    case KDEBUG_EVENT_NO_MEMORY:
+      return A2 != 0 ? std::string((PCSTR)A2) : std::string();
+    case KDEBUG_EVENT_DEVICE_CREATED:
+    case KDEBUG_EVENT_VALUE_QUERIED: {
+      PCWSTR name = (PCWSTR)A2;
+      size_t n = 0;
+      while (name != nullptr && name[n] != 0) n++;
+      return Narrow(name, n);
+    }
+    case KDEBUG_EVENT_LINK_CREATED:
+    case KDEBUG_EVENT_LINK_DELETED:
+    case KDEBUG_EVENT_KEY_OPENED: {
+      PUNICODE_STRING name = (PUNICODE_STRING)A2;
+      return name != nullptr ? Narrow(name->Buffer, name->Length / sizeof(WCHAR)) : std::string();
+    }
+    default:
+      return std::string();
+  }
+}
+
 VOID ToolNotify(ULONG Code, PDRIVER_OBJECT Driver, ULONG_PTR A1, ULONG_PTR A2, ULONG_PTR A3, ULONG_PTR A4,
                 ULONG_PTR A5, ULONG_PTR A6) {
+  std::string text = TextOf(Code - kBase, A1, A2);
   std::lock_guard<std::mutex> l(g_ReportLock);
-  g_Reports.push_back(Report{Code, Driver, {A1, A2, A3, A4, A5, A6}});
+  g_Reports.push_back(Report{Code, Driver, {A1, A2, A3, A4, A5, A6}, text});
 }
 
 std::vector<Report> ReportsOf(ULONG Event) {
@@ -339,6 +373,123 @@ TEST_F(DebugDeviceTest, AToolAnsweringRevision0xFFIsIgnored) {
   EXPECT_EQ(nt::io::Close(h), STATUS_SUCCESS);
   std::lock_guard<std::mutex> l(g_ReportLock);
   EXPECT_TRUE(g_Reports.empty());
+}
+
+/* One step the tool must hear about: the event and what its arguments must
+   be. */
+struct Expected {
+  const char *What;
+  ULONG Event;
+  std::function<bool(const Report &)> Matches;
+};
+
+/* Each expected report, found after the one before it. */
+void ExpectInOrder(const std::vector<Report> &Reports, const std::vector<Expected> &Steps) {
+  size_t at = 0;
+  for (const Expected &step : Steps) {
+    size_t i = at;
+    while (i < Reports.size() && !(Reports[i].Code == kBase + step.Event && step.Matches(Reports[i]))) i++;
+    EXPECT_LT(i, Reports.size()) << step.What << " (event " << step.Event << ") is not reported after the step before";
+    if (i < Reports.size()) at = i + 1;
+  }
+}
+
+TEST_F(DebugDeviceTest, ALoadAnAddDeviceALowerCallAndARegistryQueryAreReportedInOrder) {
+  const std::string key = std::string(nt::registry::kServices) + "\\NvDebugEvents";
+  ASSERT_EQ(nt::registry::CreateKey(key), STATUS_SUCCESS);
+  const WCHAR com3[] = L"COM3";
+  ASSERT_EQ(nt::registry::SetValue(key, "PortName", REG_SZ, com3, sizeof(com3)), STATUS_SUCCESS);
+
+  LoadDebugDevices();
+  StartBus(1);
+  ASSERT_TRUE(KDebugHookActive());
+  KDriver *driver = KDriver::m_TheDriver;
+  ASSERT_NE(driver, nullptr);
+  TestPnpDevice *device = DeviceAbove(m_Children[0]);
+  ASSERT_NE(device, nullptr);
+  ULONG_PTR self = (ULONG_PTR)(KDevice *)device;
+  ULONG_PTR lower = (ULONG_PTR)device->LowerDevice();
+  ASSERT_NE(lower, 0u);
+
+  HANDLE h = Open();
+  EXPECT_EQ(KernelControl(device->DeviceObject(), IOCTL_PNPTEST_LOWER), STATUS_SUCCESS);
+  ASSERT_EQ(nt::io::Close(h), STATUS_SUCCESS);
+
+  ULONG_PTR keyObject;
+  PVOID buffer = nullptr;
+  ULONG size = 0;
+  {
+    KRegistryKey k(RTL_REGISTRY_SERVICES, L"NvDebugEvents");
+    keyObject = (ULONG_PTR)&k;
+    ASSERT_EQ(k.Status(), STATUS_SUCCESS);
+    ASSERT_EQ(k.QueryValue(L"PortName", &buffer, &size, PagedPool), STATUS_SUCCESS);
+    EXPECT_EQ(size, sizeof(com3));
+  }
+  ULONG_PTR queried = (ULONG_PTR)buffer;
+  KFree(buffer);
+
+  ASSERT_EQ(nt::pnp::Remove(m_Children[0]), STATUS_SUCCESS);
+  nt::UnloadReport report;
+  ASSERT_EQ(nt::UnloadDriver(kDriverName, &report), STATUS_SUCCESS);
+  EXPECT_TRUE(report.Empty()) << report.Text();
+
+  std::vector<Report> all;
+  {
+    std::lock_guard<std::mutex> l(g_ReportLock);
+    all = g_Reports;
+  }
+  for (const Report &r : all) EXPECT_EQ(r.Driver, m_Driver) << "event " << r.Code - kBase;
+  std::vector<Report> removes = ReportsOf(KDEBUG_EVENT_PNP_REMOVE);
+  ASSERT_EQ(removes.size(), 1u);
+  ULONG_PTR removeIrp = removes[0].A[1];
+
+  ULONG_PTR channel = 0;
+  auto ok = [](ULONG_PTR Status) { return (NTSTATUS)Status == STATUS_SUCCESS; };
+  ExpectInOrder(
+      all,
+      {
+          {"the trace's channel device opened", KDEBUG_EVENT_LOWER_OPENED,
+           [&](const Report &r) {
+             if (r.A[1] == 0 || !ok(r.A[2])) return false;
+             channel = r.A[0];
+             return true;
+           }},
+          {"its entries fetched", KDEBUG_EVENT_LOWER_CALL_DONE,
+           [&](const Report &r) { return r.A[0] == channel && ok(r.A[1]) && r.A[2] == 24; }},
+          {"the channel device released", KDEBUG_EVENT_LOWER_RELEASED,
+           [&](const Report &r) { return r.A[0] == channel; }},
+          {"the platform family", KDEBUG_EVENT_PLATFORM_FAMILY,
+           [&](const Report &r) { return r.A[0] == (ULONG_PTR)m_Driver && r.Text == "NT"; }},
+          {"initialisation done", KDEBUG_EVENT_DRIVER_INITIALIZED,
+           [&](const Report &r) { return r.A[0] == (ULONG_PTR)driver && r.A[1] != 0 && ok(r.A[2]); }},
+          {"the device object created", KDEBUG_EVENT_DEVICE_CREATED,
+           [&](const Report &r) { return r.A[0] == self && r.Text == "NvPnpDevice0" && ok(r.A[2]); }},
+          {"the device attached", KDEBUG_EVENT_ATTACHED,
+           [&](const Report &r) { return r.A[0] == lower && ok(r.A[1]); }},
+          {"the open dispatched", KDEBUG_EVENT_DISPATCH,
+           [&](const Report &r) { return r.A[0] == (ULONG_PTR)driver && r.A[1] != 0; }},
+          {"the control's synchronous lower call", KDEBUG_EVENT_LOWER_CALL_DONE,
+           [&](const Report &r) { return r.A[0] == lower && ok(r.A[1]) && r.A[2] == 0; }},
+          {"the key opened", KDEBUG_EVENT_KEY_OPENED,
+           [&](const Report &r) {
+             return r.A[0] == keyObject && r.Text == key && ok(r.A[2]);
+           }},
+          {"the value queried", KDEBUG_EVENT_VALUE_QUERIED,
+           [&](const Report &r) {
+             return r.A[0] == keyObject && r.Text == "PortName" && r.A[2] == REG_SZ && r.A[3] == queried &&
+                    r.A[4] == sizeof(com3) && ok(r.A[5]);
+           }},
+          {"the removal dispatched", KDEBUG_EVENT_DISPATCH,
+           [&](const Report &r) { return r.A[0] == (ULONG_PTR)driver && r.A[1] == removeIrp; }},
+          {"the removal passed down", KDEBUG_EVENT_LOWER_CALL,
+           [&](const Report &r) { return r.A[0] == lower && r.A[1] == removeIrp; }},
+          {"the removal handled", KDEBUG_EVENT_PNP_REMOVE, [&](const Report &r) { return r.A[1] == removeIrp; }},
+          {"the lower device released", KDEBUG_EVENT_LOWER_RELEASED,
+           [&](const Report &r) { return r.A[0] == lower; }},
+          {"the driver unloaded", KDEBUG_EVENT_DRIVER_UNLOADED,
+           [&](const Report &r) { return r.A[0] == (ULONG_PTR)driver; }},
+      });
+  EXPECT_TRUE(ReportsOf(KDEBUG_EVENT_NO_MEMORY).empty());
 }
 
 }  // namespace

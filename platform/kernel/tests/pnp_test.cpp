@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 #include <ntddk.h>
+#include <nt/io.h>
 #include <nt/pnp.h>
 #include <nt/registry.h>
 #include <nt/system.h>
 
+#include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <thread>
 
 #include "sys_test_drivers.h"
@@ -11,6 +15,11 @@
 namespace {
 
 namespace pnp = nt::pnp;
+
+std::u16string nt_to_u16(int v) {
+  std::string s = std::to_string(v);
+  return std::u16string(s.begin(), s.end());
+}
 namespace reg = nt::registry;
 using sysdrv::g_Function;
 
@@ -329,6 +338,208 @@ TEST_F(Pnp, DevicePropertiesComeFromTheEnumeration) {
   ObDereferenceObject(fdo);
 }
 
+
+/* A function driver whose FDOs are named and can be opened: reads fail
+ * with STATUS_DELETE_PENDING once surprise-removed; at IRP_MN_REMOVE_DEVICE
+ * the FDO is detached and deleted, or, while it is open, deleted at the
+ * last IRP_MJ_CLOSE (never, for KeepForever). */
+namespace held {
+struct Ext {
+  PDEVICE_OBJECT Lower;
+  LONG Opens;
+  bool Gone;     /* surprise-removed or removed */
+  bool Removed;  /* IRP_MN_REMOVE_DEVICE seen */
+};
+inline std::mutex g_Lock;
+inline std::vector<UCHAR> g_Minors; /* IRP_MJ_PNP minors, in order */
+inline bool g_KeepForever = false;
+inline std::atomic<int> g_Names{0};
+
+inline NTSTATUS Complete(PIRP irp, NTSTATUS status) {
+  irp->IoStatus.Status = status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+inline NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+  std::u16string name = u"\\Device\\HeldPort" + nt_to_u16(g_Names++);
+  UNICODE_STRING u{USHORT(name.size() * 2), USHORT(name.size() * 2), (PWCH)name.data()};
+  PDEVICE_OBJECT fdo;
+  NTSTATUS s = IoCreateDevice(driver, sizeof(Ext), &u, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &fdo);
+  if (!NT_SUCCESS(s)) return s;
+  auto *x = static_cast<Ext *>(fdo->DeviceExtension);
+  *x = Ext{};
+  x->Lower = IoAttachDeviceToDeviceStack(fdo, pdo);
+  fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+  return STATUS_SUCCESS;
+}
+inline NTSTATUS Pnp(PDEVICE_OBJECT fdo, PIRP irp) {
+  auto *x = static_cast<Ext *>(fdo->DeviceExtension);
+  UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+  bool deleteNow = false;
+  {
+    std::lock_guard<std::mutex> lock(g_Lock);
+    g_Minors.push_back(minor);
+    if (minor == IRP_MN_SURPRISE_REMOVAL) x->Gone = true;
+    if (minor == IRP_MN_REMOVE_DEVICE) {
+      x->Gone = x->Removed = true;
+      deleteNow = x->Opens == 0 && !g_KeepForever;
+    }
+  }
+  switch (minor) {
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_REMOVE_DEVICE:
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      break;
+    default:
+      break;
+  }
+  PDEVICE_OBJECT lower = x->Lower;
+  IoSkipCurrentIrpStackLocation(irp);
+  NTSTATUS status = IoCallDriver(lower, irp);
+  if (minor == IRP_MN_REMOVE_DEVICE) {
+    IoDetachDevice(lower);
+    if (deleteNow) IoDeleteDevice(fdo);
+  }
+  return status;
+}
+inline NTSTATUS Create(PDEVICE_OBJECT fdo, PIRP irp) {
+  auto *x = static_cast<Ext *>(fdo->DeviceExtension);
+  std::lock_guard<std::mutex> lock(g_Lock);
+  if (x->Gone) return Complete(irp, STATUS_DELETE_PENDING);
+  ++x->Opens;
+  return Complete(irp, STATUS_SUCCESS);
+}
+inline NTSTATUS Close(PDEVICE_OBJECT fdo, PIRP irp) {
+  auto *x = static_cast<Ext *>(fdo->DeviceExtension);
+  bool deleteNow;
+  {
+    std::lock_guard<std::mutex> lock(g_Lock);
+    deleteNow = --x->Opens == 0 && x->Removed && !g_KeepForever;
+  }
+  Complete(irp, STATUS_SUCCESS);
+  if (deleteNow) IoDeleteDevice(fdo);
+  return STATUS_SUCCESS;
+}
+inline NTSTATUS Read(PDEVICE_OBJECT fdo, PIRP irp) {
+  auto *x = static_cast<Ext *>(fdo->DeviceExtension);
+  bool gone;
+  {
+    std::lock_guard<std::mutex> lock(g_Lock);
+    gone = x->Gone;
+  }
+  irp->IoStatus.Information = 0;
+  return Complete(irp, gone ? STATUS_DELETE_PENDING : STATUS_SUCCESS);
+}
+inline NTSTATUS Pass(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); }
+inline NTSTATUS Power(PDEVICE_OBJECT fdo, PIRP irp) {
+  PoStartNextPowerIrp(irp);
+  IoSkipCurrentIrpStackLocation(irp);
+  return PoCallDriver(static_cast<Ext *>(fdo->DeviceExtension)->Lower, irp);
+}
+inline NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  driver->MajorFunction[IRP_MJ_PNP] = Pnp;
+  driver->MajorFunction[IRP_MJ_POWER] = Power;
+  driver->MajorFunction[IRP_MJ_CREATE] = Create;
+  driver->MajorFunction[IRP_MJ_CLOSE] = Close;
+  driver->MajorFunction[IRP_MJ_CLEANUP] = Pass;
+  driver->MajorFunction[IRP_MJ_READ] = Read;
+  driver->DriverExtension->AddDevice = AddDevice;
+  return STATUS_SUCCESS;
+}
+inline void Reset() {
+  std::lock_guard<std::mutex> lock(g_Lock);
+  g_Minors.clear();
+  g_KeepForever = false;
+}
+inline void Register() {
+  pnp::FunctionDriver f;
+  f.Name = "HELDFN";
+  f.Entry = Entry;
+  pnp::RegisterFunctionDriver("TESTPORT", f);
+}
+inline std::vector<UCHAR> Minors() {
+  std::lock_guard<std::mutex> lock(g_Lock);
+  return g_Minors;
+}
+}  // namespace held
+
+/* Devices of the bus served by held:: with a handle open on the first. */
+class PnpOpenHandle : public Pnp {
+ protected:
+  void SetUp() override {
+    Pnp::SetUp();
+    held::Reset();
+    held::Register();
+    StartBus();
+    m_Pdo = m_Children[0];
+    m_Fdo = IoGetAttachedDeviceReference(m_Pdo);
+    ObDereferenceObject(m_Fdo); /* the stack keeps it while the test looks at it */
+    std::u16string name = DeviceName(m_Fdo);
+    ASSERT_EQ(nt::io::Open(std::string(name.begin(), name.end()), &m_Handle), STATUS_SUCCESS);
+    std::lock_guard<std::mutex> lock(held::g_Lock);
+    held::g_Minors.clear();
+  }
+  static std::u16string DeviceName(PDEVICE_OBJECT d) {
+    UNICODE_STRING &n = d->DeviceObjectExtension->DeviceName;
+    return std::u16string((const char16_t *)n.Buffer, n.Length / 2);
+  }
+  NTSTATUS ReadOnce() {
+    char buffer[4];
+    IO_STATUS_BLOCK iosb{};
+    return nt::io::Read(m_Handle, buffer, sizeof buffer, &iosb);
+  }
+  PDEVICE_OBJECT m_Pdo = nullptr, m_Fdo = nullptr;
+  HANDLE m_Handle = nullptr;
+};
+
+TEST_F(PnpOpenHandle, SurpriseRemovalWaitsForTheLastCloseBeforeRemove) {
+  EXPECT_EQ(ReadOnce(), STATUS_SUCCESS);
+  ObReferenceObject(m_Fdo);
+  EXPECT_EQ(pnp::SurpriseRemove(m_Pdo), STATUS_SUCCESS);
+  EXPECT_EQ(held::Minors(), (Minors{IRP_MN_SURPRISE_REMOVAL}));
+  EXPECT_EQ(State(m_Pdo), pnp::DeviceState::SurpriseRemoved);
+  /* The driver decides what the open handle gets meanwhile. */
+  EXPECT_EQ(ReadOnce(), STATUS_DELETE_PENDING);
+  EXPECT_TRUE(pnp::WaitIdle());
+  EXPECT_EQ(held::Minors(), (Minors{IRP_MN_SURPRISE_REMOVAL}));
+  EXPECT_FALSE(m_Fdo->DeviceObjectExtension->ExtensionFlags & DOE_DELETE_PENDING);
+
+  EXPECT_EQ(nt::io::Close(m_Handle), STATUS_SUCCESS);
+  ASSERT_TRUE(pnp::WaitIdle());
+  EXPECT_EQ(held::Minors(), (Minors{IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
+  EXPECT_EQ(State(m_Pdo), pnp::DeviceState::Removed);
+  EXPECT_TRUE(m_Fdo->DeviceObjectExtension->ExtensionFlags & DOE_DELETE_PENDING);
+  EXPECT_EQ(IoGetAttachedDeviceReference(m_Pdo), m_Pdo);
+  ObDereferenceObject(m_Pdo);
+  ObDereferenceObject(m_Fdo);
+}
+
+TEST_F(PnpOpenHandle, SurpriseRemovalOfTheBusWaitsForHandlesOnAChild) {
+  EXPECT_EQ(pnp::SurpriseRemove(m_Bus), STATUS_SUCCESS);
+  EXPECT_EQ(State(m_Bus), pnp::DeviceState::SurpriseRemoved);
+  EXPECT_EQ(State(m_Pdo), pnp::DeviceState::SurpriseRemoved);
+  auto minors = held::Minors();
+  EXPECT_EQ(std::count(minors.begin(), minors.end(), IRP_MN_REMOVE_DEVICE), 0);
+  EXPECT_EQ(nt::io::Close(m_Handle), STATUS_SUCCESS);
+  ASSERT_TRUE(pnp::WaitIdle());
+  minors = held::Minors();
+  EXPECT_EQ(std::count(minors.begin(), minors.end(), IRP_MN_REMOVE_DEVICE), 3);
+  EXPECT_EQ(State(m_Bus), pnp::DeviceState::Removed);
+  EXPECT_TRUE(pnp::Children(m_Bus).empty());
+}
+
+TEST_F(PnpOpenHandle, DeviceKeptForAnOpenHandleAtRemoveGoesAtTheLastClose) {
+  ObReferenceObject(m_Fdo);
+  EXPECT_EQ(pnp::Remove(m_Pdo), STATUS_SUCCESS); /* no bug check: a file object holds the FDO */
+  EXPECT_EQ(State(m_Pdo), pnp::DeviceState::Removed);
+  EXPECT_FALSE(m_Fdo->DeviceObjectExtension->ExtensionFlags & DOE_DELETE_PENDING);
+  EXPECT_EQ(nt::io::Close(m_Handle), STATUS_SUCCESS);
+  EXPECT_TRUE(m_Fdo->DeviceObjectExtension->ExtensionFlags & DOE_DELETE_PENDING);
+  ObDereferenceObject(m_Fdo);
+}
+
 TEST(PnpDeathTest, RequestNeverCompletedBugChecks) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(
@@ -363,6 +574,30 @@ TEST(PnpDeathTest, DriverThatKeepsItsDeviceAfterRemoveBugChecks) {
         pnp::Remove(pnp::Children(bus)[0]);
       },
       "not deleted at IRP_MN_REMOVE_DEVICE");
+}
+
+TEST(PnpDeathTest, DeviceKeptPastTheLastCloseBugChecks) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        sysdrv::ResetAll();
+        held::Reset();
+        nt::Boot();
+        held::Register();
+        PDEVICE_OBJECT bus;
+        pnp::StartBus("TESTBUS", sysdrv::BusEntry, &bus);
+        PDEVICE_OBJECT pdo = pnp::Children(bus)[0];
+        PDEVICE_OBJECT fdo = IoGetAttachedDeviceReference(pdo);
+        UNICODE_STRING &n = fdo->DeviceObjectExtension->DeviceName;
+        std::string name;
+        for (USHORT i = 0; i < n.Length / 2; ++i) name.push_back(char(n.Buffer[i]));
+        HANDLE h;
+        nt::io::Open(name, &h);
+        held::g_KeepForever = true;
+        pnp::Remove(pdo);
+        nt::io::Close(h);
+      },
+      "not deleted when the last file object on its stack was closed");
 }
 
 }  // namespace

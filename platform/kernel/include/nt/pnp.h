@@ -20,7 +20,9 @@
  * one request at a time, whoever asks. After IRP_MN_REMOVE_DEVICE the
  * manager checks that the drivers deleted their device objects (the FDO and
  * filters always; the PDO too when its bus no longer reports it): one left
- * bug-checks (0xC9, parameter 1 = 0x230).
+ * bug-checks (0xC9, parameter 1 = 0x230). A device object still in a stack
+ * with file objects open is let be, and checked again when the last of them
+ * is closed.
  *
  * A device is named by its PDO. The manager holds a reference on each PDO
  * it knows, so the pointer stays valid until the device leaves the tree.
@@ -138,7 +140,10 @@ NTSTATUS CancelRemove(PDEVICE_OBJECT Pdo);
  * otherwise the children (for a bus) and then the device get
  * IRP_MN_REMOVE_DEVICE. */
 NTSTATUS Remove(PDEVICE_OBJECT Pdo);
-/* IRP_MN_SURPRISE_REMOVAL, then IRP_MN_REMOVE_DEVICE. */
+/* IRP_MN_SURPRISE_REMOVAL, then IRP_MN_REMOVE_DEVICE. While file objects
+ * are open on the device's stack (or on a device below it) the remove waits
+ * (state SurpriseRemoved) and is sent on the PnP worker once the last of
+ * them is closed; WaitIdle waits for it. */
 NTSTATUS SurpriseRemove(PDEVICE_OBJECT Pdo);
 
 /* IRP_MJ_POWER with IRP_MN_SET_POWER or IRP_MN_QUERY_POWER. */

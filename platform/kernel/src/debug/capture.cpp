@@ -134,8 +134,16 @@ void KdpAppend(std::string_view Text) {
 std::vector<std::string> KdpLastLinesForReport(size_t Count) {
   Capture &c = State();
   std::vector<std::string> out;
+  /* A bug check may come from a thread that already holds the capture (or
+     from one that never lets it go): give up after a while rather than hang
+     the report. try_lock in a loop rather than try_lock_for, whose
+     clock-based lock ThreadSanitizer does not see. */
   std::unique_lock<std::timed_mutex> g(c.Lock, std::defer_lock);
-  if (!g.try_lock_for(std::chrono::seconds(2))) return out;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (!g.try_lock()) {
+    if (std::chrono::steady_clock::now() >= deadline) return out;
+    std::this_thread::yield();
+  }
   size_t n = c.Lines.size() < Count ? c.Lines.size() : Count;
   out.assign(c.Lines.end() - (std::ptrdiff_t)n, c.Lines.end());
   auto it = c.Open.find(std::this_thread::get_id());

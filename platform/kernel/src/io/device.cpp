@@ -84,6 +84,7 @@ void DeleteFile(PVOID Object) {
     std::lock_guard<std::mutex> guard(g_DbLock);
     device->ReferenceCount--;
   }
+  PnpFileObjectClosed(device);
   ObDereferenceObject(device);
 }
 
@@ -415,6 +416,11 @@ NTSTATUS IopOpenByName(PCUNICODE_STRING Path, ACCESS_MASK DesiredAccess, KPROCES
 void IopReferenceFileHandle(PFILE_OBJECT FileObject) { InterlockedIncrement(&PrivateOf(FileObject)->Handles); }
 
 LONG IopFileHandleCount(PFILE_OBJECT FileObject) { return PrivateOf(FileObject)->Handles; }
+
+LONG IopDeviceOpenCount(PDEVICE_OBJECT Device) {
+  std::lock_guard<std::mutex> guard(g_DbLock);
+  return (LONG)Device->ReferenceCount;
+}
 
 void IopCloseFileHandle(PFILE_OBJECT FileObject) {
   KiCheckIrqlAtMost(PASSIVE_LEVEL, "IopCloseFileHandle");

@@ -84,6 +84,12 @@ void IopReferenceFileHandle(PFILE_OBJECT FileObject);
 void IopCloseFileHandle(PFILE_OBJECT FileObject);
 /* Number of open handles. */
 LONG IopFileHandleCount(PFILE_OBJECT FileObject);
+/* File objects that name Device (opened on it) and are not yet deleted. */
+LONG IopDeviceOpenCount(PDEVICE_OBJECT Device);
+/* Told by the I/O manager when a file object on Device has been deleted
+ * (after its IRP_MJ_CLOSE; any thread, any IRQL up to DISPATCH_LEVEL).
+ * Implemented by the PnP manager. */
+void PnpFileObjectClosed(PDEVICE_OBJECT Device);
 
 /* ---- building IRPs ----
  * One request as the I/O manager builds it for Major (READ, WRITE,

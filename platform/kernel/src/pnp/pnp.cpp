@@ -12,6 +12,7 @@
 #include <nt/registry.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -44,6 +45,11 @@ struct Node {
   bool Reported = true;           /* its bus still reports it */
   bool HasFunction = false;
   FunctionDriver Function;
+  /* Surprise-removed while file objects were open on its subtree: its
+   * IRP_MN_REMOVE_DEVICE waits for the last of them. DropAfter: the
+   * children leave the tree with it (SurpriseRemove of a bus). */
+  bool RemoveDeferred = false;
+  bool DropAfter = false;
 };
 
 std::mutex g_ActionLock;
@@ -62,6 +68,17 @@ bool g_WorkBusy = false;                                            /* under g_W
 bool g_WorkStop = false;                                            /* under g_WorkLock */
 bool g_WorkAccept = false; /* requests are queued only while the system is up; under g_WorkLock */
 std::thread g_Worker;
+bool g_RemoveCheck = false; /* a file object closed while removes were deferred; under g_WorkLock */
+std::atomic<int> g_DeferredCount{0}; /* nodes with RemoveDeferred */
+
+/* A device object a driver kept past IRP_MN_REMOVE_DEVICE while file
+ * objects on its stack were open: checked again when the last one goes. */
+struct KeptDevice {
+  PDEVICE_OBJECT Device;              /* referenced */
+  std::vector<PDEVICE_OBJECT> Stack;  /* the stack it was in, referenced */
+};
+std::mutex g_KeptLock;
+std::vector<KeptDevice> g_Kept; /* under g_KeptLock */
 
 const ULONG kPnpTag = 0x706E5052; /* "RPnp" in memory */
 
@@ -215,6 +232,20 @@ void VerifyDeleted(PDEVICE_OBJECT d, const char *when) {
   KiBugCheck(0xC9, PNP_VERIFIER_DEVICE_NOT_DELETED, (ULONG_PTR)d, (ULONG_PTR)d->DriverObject, 0, rule);
 }
 
+LONG OpenCount(const std::vector<PDEVICE_OBJECT> &stack) {
+  LONG total = 0;
+  for (PDEVICE_OBJECT d : stack) total += IopDeviceOpenCount(d);
+  return total;
+}
+
+/* File objects open on any device of Pdo's stack. */
+LONG StackOpenCount(PDEVICE_OBJECT pdo) {
+  std::vector<PDEVICE_OBJECT> stack = StackAbove(pdo);
+  LONG total = OpenCount(stack) + IopDeviceOpenCount(pdo);
+  for (PDEVICE_OBJECT d : stack) ObDereferenceObject(d);
+  return total;
+}
+
 /* ---- the tree ---- */
 
 void RemoveFromTree(Node *n) {
@@ -299,6 +330,7 @@ DeviceInfo InfoOf(Node *n) {
 
 NTSTATUS EnumerateChildren(Node *bus);
 NTSTATUS RemoveSubtree(Node *n, bool surprise);
+void DropChildren(Node *n);
 
 /* Sends IRP_MN_REMOVE_DEVICE to a device whose stack failed or is being
  * taken down, and checks the drivers deleted what they had attached. */
@@ -306,7 +338,18 @@ NTSTATUS SendRemove(Node *n) {
   PDEVICE_OBJECT pdo = n->Info.Pdo;
   std::vector<PDEVICE_OBJECT> above = StackAbove(pdo);
   auto r = SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
+  std::vector<PDEVICE_OBJECT> stack = above;
+  stack.push_back(pdo);
   for (PDEVICE_OBJECT d : above) {
+    if (!Deleted(d) && OpenCount(stack) > 0) {
+      /* Kept for the file objects still open on the stack; it must go with
+         the last of them. */
+      KeptDevice kept{d, stack};
+      for (PDEVICE_OBJECT s : stack) ObReferenceObject(s);
+      std::lock_guard<std::mutex> lock(g_KeptLock);
+      g_Kept.push_back(std::move(kept)); /* takes over the reference on d */
+      continue;
+    }
     VerifyDeleted(d, "at IRP_MN_REMOVE_DEVICE");
     ObDereferenceObject(d);
   }
@@ -499,6 +542,14 @@ void SurpriseSubtree(Node *n) {
  * PDO. */
 NTSTATUS RemoveOnly(Node *n) {
   for (Node *c : ChildrenOf(n)) RemoveOnly(c);
+  {
+    std::lock_guard<std::mutex> lock(g_DataLock);
+    if (n->RemoveDeferred) {
+      n->RemoveDeferred = false;
+      n->DropAfter = false;
+      g_DeferredCount--;
+    }
+  }
   DeviceState s = StateOf(n);
   NTSTATUS status = STATUS_SUCCESS;
   if (HasStack(s)) {
@@ -520,9 +571,56 @@ NTSTATUS RemoveOnly(Node *n) {
 }
 
 /* Takes a device and everything below it out of service. */
+LONG SubtreeOpenCount(Node *n) {
+  LONG total = StackOpenCount(n->Info.Pdo);
+  for (Node *c : ChildrenOf(n)) total += SubtreeOpenCount(c);
+  return total;
+}
+
+/* Takes a device and everything below it out of service. After a surprise
+ * removal the remove waits while file objects are open on the subtree. */
 NTSTATUS RemoveSubtree(Node *n, bool surprise) {
-  if (surprise) SurpriseSubtree(n);
+  if (surprise) {
+    SurpriseSubtree(n);
+    if (SubtreeOpenCount(n) > 0) {
+      std::lock_guard<std::mutex> lock(g_DataLock);
+      if (!n->RemoveDeferred) {
+        n->RemoveDeferred = true;
+        g_DeferredCount++;
+      }
+      return STATUS_SUCCESS;
+    }
+  }
   return RemoveOnly(n);
+}
+
+/* On the worker: the deferred removes whose subtrees have no file object
+ * open any more. */
+void RunDeferredRemoves() {
+  std::lock_guard<std::mutex> action(g_ActionLock);
+  while (true) {
+    std::vector<Node *> deferred;
+    {
+      std::lock_guard<std::mutex> lock(g_DataLock);
+      for (auto &n : g_Nodes)
+        if (n->RemoveDeferred) deferred.push_back(n.get());
+    }
+    Node *ready = nullptr;
+    for (Node *n : deferred)
+      if (SubtreeOpenCount(n) == 0) {
+        ready = n;
+        break;
+      }
+    if (ready == nullptr) return;
+    PDEVICE_OBJECT pdo = ready->Info.Pdo;
+    bool drop;
+    {
+      std::lock_guard<std::mutex> lock(g_DataLock);
+      drop = ready->DropAfter;
+    }
+    RemoveOnly(ready);
+    if (drop && NodeOf(pdo) == ready) DropChildren(ready);
+  }
 }
 
 /* After a bus's own removal its children are gone with it. */
@@ -652,8 +750,18 @@ void DeleteRootPdo(PDEVICE_OBJECT pdo) {
 void WorkerMain() {
   std::unique_lock<std::mutex> lock(g_WorkLock);
   while (true) {
-    g_WorkCv.wait(lock, [] { return g_WorkStop || !g_Work.empty(); });
+    g_WorkCv.wait(lock, [] { return g_WorkStop || !g_Work.empty() || g_RemoveCheck; });
     if (g_WorkStop) return;
+    if (g_RemoveCheck) {
+      g_RemoveCheck = false;
+      g_WorkBusy = true;
+      lock.unlock();
+      RunDeferredRemoves();
+      lock.lock();
+      g_WorkBusy = false;
+      g_WorkCv.notify_all();
+      continue;
+    }
     auto item = g_Work.front();
     g_Work.pop_front();
     g_WorkBusy = true;
@@ -712,6 +820,10 @@ void PnpShutdown() {
   g_WorkCv.notify_all();
   if (g_Worker.joinable()) g_Worker.join();
   {
+    std::lock_guard<std::mutex> lock(g_WorkLock);
+    g_RemoveCheck = false;
+  }
+  {
     std::lock_guard<std::mutex> action(g_ActionLock);
     /* The buses, newest first, each with everything on it. */
     while (true) {
@@ -745,6 +857,18 @@ void PnpShutdown() {
     g_Work.clear();
     g_WorkAccept = false;
   }
+  {
+    std::vector<KeptDevice> kept;
+    {
+      std::lock_guard<std::mutex> lock(g_KeptLock);
+      kept.swap(g_Kept);
+    }
+    for (auto &k : kept) {
+      ObDereferenceObject(k.Device);
+      for (PDEVICE_OBJECT d : k.Stack) ObDereferenceObject(d);
+    }
+  }
+  g_DeferredCount = 0;
   PnpUnloadAllDrivers();
   {
     std::lock_guard<std::mutex> lock(g_DataLock);
@@ -769,6 +893,34 @@ EXTERN_C VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RE
     g_Work.emplace_back(DeviceObject, Type);
   }
   g_WorkCv.notify_all();
+}
+
+void PnpFileObjectClosed(PDEVICE_OBJECT Device) {
+  std::vector<KeptDevice> due;
+  {
+    std::lock_guard<std::mutex> lock(g_KeptLock);
+    for (auto it = g_Kept.begin(); it != g_Kept.end();) {
+      if (std::find(it->Stack.begin(), it->Stack.end(), Device) != it->Stack.end() && OpenCount(it->Stack) == 0) {
+        due.push_back(std::move(*it));
+        it = g_Kept.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto &k : due) {
+    VerifyDeleted(k.Device, "when the last file object on its stack was closed");
+    ObDereferenceObject(k.Device);
+    for (PDEVICE_OBJECT d : k.Stack) ObDereferenceObject(d);
+  }
+  if (g_DeferredCount > 0) {
+    {
+      std::lock_guard<std::mutex> lock(g_WorkLock);
+      if (!g_WorkAccept) return;
+      g_RemoveCheck = true;
+    }
+    g_WorkCv.notify_all();
+  }
 }
 
 EXTERN_C NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
@@ -976,7 +1128,7 @@ NTSTATUS Reenumerate(PDEVICE_OBJECT BusPdo) {
 
 bool WaitIdle(unsigned TimeoutMs) {
   std::unique_lock<std::mutex> lock(g_WorkLock);
-  return g_WorkCv.wait_for(lock, std::chrono::milliseconds(TimeoutMs), [] { return g_Work.empty() && !g_WorkBusy; });
+  return g_WorkCv.wait_for(lock, std::chrono::milliseconds(TimeoutMs), [] { return g_Work.empty() && !g_WorkBusy && !g_RemoveCheck; });
 }
 
 std::vector<DeviceInfo> Devices() {
@@ -1109,6 +1261,13 @@ NTSTATUS SurpriseRemove(PDEVICE_OBJECT Pdo) {
   if (n == nullptr) return STATUS_NO_SUCH_DEVICE;
   if (!HasStack(StateOf(n))) return STATUS_INVALID_DEVICE_STATE;
   NTSTATUS status = RemoveSubtree(n, true);
+  {
+    std::lock_guard<std::mutex> lock(g_DataLock);
+    if (n->RemoveDeferred) {
+      n->DropAfter = true;
+      return status;
+    }
+  }
   if (NodeOf(Pdo) == n) DropChildren(n);
   return status;
 }
