@@ -175,7 +175,12 @@ void FinishSystemIrp(PIRP Irp, IrpExtra *extra, CCHAR PriorityBoost) {
   /* The file object is let go before the requester is told, so that the
      requester's own reference is the one that may close it. */
   if (file != NULL) ObDereferenceObject(file);
-  if (report && Irp->UserIosb != NULL) *Irp->UserIosb = result;
+  if (report && Irp->UserIosb != NULL) {
+    /* Information first, the status last and with release: a requester that
+       polls the status (an overlapped caller) then reads a complete block. */
+    Irp->UserIosb->Information = result.Information;
+    __atomic_store_n((ULONG_PTR *)&Irp->UserIosb->Pointer, (ULONG_PTR)(ULONG)result.Status, __ATOMIC_RELEASE);
+  }
   if (report && Irp->UserEvent != NULL) KeSetEvent(Irp->UserEvent, PriorityBoost, FALSE);
   if (extra->FinalRoutine != NULL) extra->FinalRoutine(Irp, extra->FinalContext);
   IopDereferenceIrp(Irp);
