@@ -314,8 +314,7 @@ NTSTATUS KVirtualCom::DeviceControl(KIrp I) {
         status = STATUS_BUFFER_TOO_SMALL;
       } else {
         PSERIAL_HANDFLOW h = (PSERIAL_HANDFLOW)buffer;
-        if ((h->ControlHandShake & SERIAL_CONTROL_INVALID) != 0 || (h->FlowReplace & SERIAL_FLOW_INVALID) != 0 ||
-            (h->ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_MASK || h->XonLimit < 0 || h->XoffLimit < 0)
+        if (!IsValidHandFlow(h))
           status = STATUS_INVALID_PARAMETER;
         else
           status = IoCtlSetHandFlow(h);
@@ -461,6 +460,11 @@ NTSTATUS KVirtualCom::IoCtlGetHandFlow(KIrp I) {
   RtlCopyMemory(I.SystemBuffer(), &m_HandFlow, sizeof(SERIAL_HANDFLOW));
   I.Information() = sizeof(SERIAL_HANDFLOW);
   return STATUS_SUCCESS;
+}
+
+BOOLEAN KVirtualCom::IsValidHandFlow(const SERIAL_HANDFLOW *h) {
+  return (h->ControlHandShake & SERIAL_CONTROL_INVALID) == 0 && (h->FlowReplace & SERIAL_FLOW_INVALID) == 0 &&
+         (h->ControlHandShake & SERIAL_DTR_MASK) != SERIAL_DTR_MASK && h->XonLimit >= 0 && h->XoffLimit >= 0;
 }
 
 NTSTATUS KVirtualCom::IoCtlSetHandFlow(PSERIAL_HANDFLOW HandFlow) {

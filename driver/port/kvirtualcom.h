@@ -117,6 +117,9 @@ class KVirtualCom : public KPnpDevice {
   virtual NTSTATUS IoCtlPurge(KIrp I);
 
  protected:
+  /* The flow settings that SET_HANDFLOW accepts. */
+  static BOOLEAN IsValidHandFlow(const SERIAL_HANDFLOW *HandFlow);
+
   ULONG volatile m_Opened;        /* 0 or 1; interlocked only */
   ULONG m_WaitMask;               /* m_Lock */
   ULONG m_EventHistory;           /* m_Lock */

@@ -208,9 +208,10 @@ void Hardware::InterruptThread() {
       std::unique_lock<std::mutex> lock(m_IrqLock);
       auto ready = [this] { return m_IrqPending || m_IrqStop; };
       /* The line is level-triggered: a port whose callback left it up is
-       * looked at again shortly even without a new edge. */
-      if (stillUp) m_IrqCv.wait_for(lock, std::chrono::milliseconds(1), ready);
-      else m_IrqCv.wait(lock, ready);
+       * served again at once, as an interrupt that stays asserted is taken
+       * again as soon as it is dismissed (a pause here overruns the receive
+       * FIFO at the higher rates). */
+      if (!stillUp) m_IrqCv.wait(lock, ready);
       if (m_IrqStop) return;
       m_IrqPending = false;
     }

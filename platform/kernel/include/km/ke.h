@@ -177,6 +177,10 @@ NTKERNELAPI VOID KeStallExecutionProcessor(ULONG MicroSeconds);
  * Interrupt time: the host's monotonic clock in 100 ns units. System time:
  * 100 ns units since 1601-01-01 UTC. */
 NTKERNELAPI ULONGLONG KeQueryInterruptTime(void);
+/* The spin-wait hint. On the processor it only pauses the pipeline; here
+ * it gives the host processor up for the shortest sleep, so a driver that
+ * polls a register does not starve the threads that play its hardware. */
+NTKERNELAPI VOID YieldProcessor(void);
 NTKERNELAPI VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 NTKERNELAPI VOID KeQueryTickCount(PLARGE_INTEGER TickCount);
 NTKERNELAPI ULONG KeQueryTimeIncrement(void);

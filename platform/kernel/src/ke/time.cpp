@@ -5,6 +5,7 @@
  * Windows epoch.
  */
 #include <chrono>
+#include <thread>
 
 #include "ki.h"
 
@@ -58,3 +59,8 @@ ULONGLONG KiDeadlineFromTimeout(LONGLONG Timeout) {
   if (delta <= 0) return now;
   return (ULONGLONG)delta > ~0ULL - now ? ~0ULL : now + (ULONGLONG)delta;
 }
+
+/* A plain yield keeps a polling thread on its processor whenever nothing
+ * else is queued there, while the threads that play the hardware wait on
+ * the other one; the shortest sleep the host has lets them in. */
+VOID YieldProcessor(void) { std::this_thread::sleep_for(std::chrono::microseconds(1)); }

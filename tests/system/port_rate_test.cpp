@@ -1,0 +1,52 @@
+/*
+ * Transfers at line rate over the null modem (COM5 - COM6) with the UARTs
+ * timed by their baud rate: what a file transfer between two ports does.
+ */
+#include "port_system.h"
+
+#include <future>
+
+using namespace systest;
+
+namespace {
+
+class NullModem : public PortSystem, public ::testing::WithParamInterface<ULONG> {
+ protected:
+  sim::controller::Config Config() override { return DefaultWith(sim::controller::UartTiming::BaudAccurate); }
+};
+
+TEST_P(NullModem, FiveThousandBytesArriveIntactInTwoPasses) {
+  const ULONG rate = GetParam();
+#if defined(__SANITIZE_THREAD__)
+  if (rate > 115200) GTEST_SKIP() << "the instrumented interrupt path is slower than a character at this rate";
+#endif
+  HANDLE tx = MustOpen("COM5"), rx = MustOpen("COM6");
+  for (HANDLE h : {tx, rx}) {
+    ASSERT_EQ(SetBaud(h, rate), STATUS_SUCCESS);
+    ASSERT_EQ(SetLine(h, 8, NO_PARITY, STOP_BIT_1), STATUS_SUCCESS);
+  }
+  /* Each piece waits for its first byte, then takes what has come. */
+  ASSERT_EQ(SetTimeouts(rx, MAXULONG, MAXULONG, 2000), STATUS_SUCCESS);
+
+  const std::string data = Pattern(5000, rate);
+  LineCounter passes("PN : [00], NERAVOXDevice::SerialSendByte ++");
+  auto writer = std::async(std::launch::async, [&] {
+    ULONG_PTR written = 0;
+    NTSTATUS status = Write(tx, data, &written);
+    return std::make_pair(status, written);
+  });
+  const std::string got = ReadAll(rx, data.size(), 700);
+  auto [status, written] = writer.get();
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  EXPECT_EQ(written, 5000u);
+  EXPECT_EQ(Hw().Board(0)->Port(0).TxOverflowCount(), 0u);
+  ASSERT_EQ(got.size(), data.size());
+  EXPECT_TRUE(got == data) << "bytes differ";
+
+  EXPECT_EQ(passes.Count(), 2u);
+  EXPECT_EQ(CommStatus(rx).Errors, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, NullModem, ::testing::Values(115200u, 921600u));
+
+}  // namespace
