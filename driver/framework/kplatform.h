@@ -16,6 +16,8 @@
 #include <stdarg.h>
 /* Exported by the kernel; the DDK headers declare it only for user mode. */
 EXTERN_C int __cdecl _vsnprintf(char *Buffer, size_t Count, const char *Format, va_list Arguments);
+/* The x64 DDK headers define it for 32-bit targets only. */
+FORCEINLINE VOID KeMemoryBarrier(VOID) { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
 #else
 #include <ntddk.h>
 #include <ntddser.h>
