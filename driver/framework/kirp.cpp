@@ -40,7 +40,8 @@ PDRIVER_CANCEL KIrp::SetCancelRoutine(PDRIVER_CANCEL Routine) {
 }
 
 BOOLEAN KIrp::WasCanceled(BOOLEAN TakeCancelLock) {
-  if (!TakeCancelLock) return m_Irp->Cancel;
+  /* Set by IoCancelIrp on another processor: read it as the flag it is. */
+  if (!TakeCancelLock) return __atomic_load_n(&m_Irp->Cancel, __ATOMIC_ACQUIRE);
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   BOOLEAN cancelled = m_Irp->Cancel;

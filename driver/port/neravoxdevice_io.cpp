@@ -363,7 +363,7 @@ VOID NERAVOXDevice::ReadBytes(PDEVICE_OBJECT DeviceObject, KIrp I, ReadContext *
   /* A read ends early when it is cancelled, when its handle is cleaned up
      or when the port is removed: each of them signals the cancel event. */
   IoSetCancelRoutine(irp, ReadCancelRoutine);
-  if (irp->Cancel || InterlockedCompareExchange(&m_EndReads, 0, 0) != 0)
+  if (I.WasCanceled(FALSE) || InterlockedCompareExchange(&m_EndReads, 0, 0) != 0)
     KeSetEvent(&m_InputBufferEventCancel, IO_NO_INCREMENT, FALSE);
 
   NTSTATUS waited = STATUS_SUCCESS;

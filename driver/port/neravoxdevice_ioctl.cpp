@@ -293,7 +293,7 @@ NTSTATUS NERAVOXDevice::WaitOnMask(KIrp I) {
   I.MarkPending(STATUS_PENDING);
   IoSetCancelRoutine(irp, WaitCancelRoutine);
   BOOLEAN cancelled = FALSE;
-  if (irp->Cancel) {
+  if (I.WasCanceled(FALSE)) {
     if (IoSetCancelRoutine(irp, NULL) != NULL) cancelled = TRUE;
     /* else: the cancel routine has it and completes it. */
   } else {

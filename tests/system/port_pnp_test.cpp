@@ -135,4 +135,19 @@ TEST_F(PortPnp, PowerRequestsPassThroughToThePdo) {
   EXPECT_TRUE(nt::debug::Contains("NERAVOXDevice::DefaultPower--.", from));
 }
 
+/* Ports whose rings could not be allocated are built all the same, but
+ * refuse to open: nothing could carry a byte. */
+class NoRingStorage : public PortSystem {
+ protected:
+  void BeforeBus() override { nt::pool::FailTag('lreS'); }
+};
+
+TEST_F(NoRingStorage, PortsStartButRefuseToOpen) {
+  EXPECT_TRUE(nt::debug::Contains("PN : [00], InitializeCircularBuffer(TX) == STATUS_INSUFFICIENT_RESOURCES"));
+  EXPECT_TRUE(nt::debug::Contains("PN : [00], InitializeCircularBuffer(RX) == STATUS_INSUFFICIENT_RESOURCES"));
+  EXPECT_TRUE(nt::NameExists("\\DosDevices\\COM5"));
+  HANDLE h = nullptr;
+  EXPECT_EQ(Open("COM5", &h), STATUS_INSUFFICIENT_RESOURCES);
+}
+
 }  // namespace

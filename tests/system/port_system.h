@@ -78,11 +78,13 @@ class PortSystem : public ::testing::Test {
     f.Entry = DriverEntry;
     f.Install = sim::bus::PortInstaller(*m_Hw);
     ASSERT_EQ(nt::pnp::RegisterFunctionDriver(sim::bus::kPortHardwareId, f), STATUS_SUCCESS);
+    BeforeBus();
     ASSERT_EQ(sim::bus::StartBus(*m_Hw, &m_BusPdo), STATUS_SUCCESS);
   }
   void TearDown() override {
     for (HANDLE h : m_Handles) nt::io::Close(h);
     m_Handles.clear();
+    nt::pool::ClearFaults();
     if (nt::IsBooted()) nt::Shutdown();
     m_Hw.reset();
     if (!m_Dir.empty()) std::filesystem::remove_all(m_Dir);
@@ -90,6 +92,8 @@ class PortSystem : public ::testing::Test {
   virtual sim::controller::Config Config() { return sim::controller::DefaultConfig(); }
   /* The hardware exists, nothing has touched it yet. */
   virtual void BeforeBoot() {}
+  /* The system is up, the ports not yet enumerated. */
+  virtual void BeforeBus() {}
 
   sim::bus::Hardware &Hw() { return *m_Hw; }
 

@@ -101,3 +101,11 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds)
     }
     return target->Wait(milliseconds);
 }
+
+extern "C" DWORD WINAPI GetTickCount(void)
+{
+    struct timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<DWORD>(static_cast<unsigned long long>(now.tv_sec) * 1000ULL +
+                              static_cast<unsigned long long>(now.tv_nsec) / 1000000ULL);
+}

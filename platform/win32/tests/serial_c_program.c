@@ -1,6 +1,8 @@
 /*
  * A serial program as it would be written for Windows: it knows nothing
- * but <windows.h>. COM5 and COM6 are joined by a null-modem cable.
+ * but <windows.h>. COM5 and COM6 are joined by a null-modem cable. It runs
+ * twice: on the recording ports of the tests, and on the real driver over
+ * the simulated controller.
  * Exits 0 when every step worked; prints the first one that did not.
  */
 #include <windows.h>
@@ -18,6 +20,21 @@ static int g_Failures;
             ++g_Failures;                                                                 \
         }                                                                                 \
     } while (0)
+
+/* Bytes written on one port reach the other's queue when its interrupt has
+ * been served: wait for them, at most ten seconds. */
+static int WaitInQueue(HANDLE port, DWORD count)
+{
+    DWORD start = GetTickCount(), errors = 0;
+    COMSTAT stat;
+    do {
+        if (!ClearCommError(port, &errors, &stat))
+            return 0;
+        if (stat.cbInQue == count)
+            return 1;
+    } while (GetTickCount() - start < 10000);
+    return 0;
+}
 
 static HANDLE OpenPort(const char *name, DWORD flags)
 {
@@ -104,6 +121,7 @@ int main(void)
     }
     CHECK(mask == EV_RXCHAR);
 
+    CHECK(WaitInQueue(com6, (DWORD)strlen(message)));
     CHECK(ClearCommError(com6, &errors, &stat));
     CHECK(errors == 0);
     CHECK(stat.cbInQue == strlen(message));
@@ -132,7 +150,7 @@ int main(void)
 
     /* Purge drops what has arrived and not been read. */
     CHECK(WriteFile(com5, "stale", 5, &n, NULL));
-    CHECK(ClearCommError(com6, &errors, &stat) && stat.cbInQue == 5);
+    CHECK(WaitInQueue(com6, 5));
     CHECK(PurgeComm(com6, PURGE_RXCLEAR | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_TXABORT));
     CHECK(ClearCommError(com6, &errors, &stat) && stat.cbInQue == 0);
 

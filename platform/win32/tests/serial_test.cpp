@@ -8,8 +8,14 @@
 #include "win32/system.h"
 
 #include "recording_port.h"
+#include "system/system.h"
 
+#include <nt/io.h>
+#include <nt/pnp.h>
+
+#include <algorithm>
 #include <cstddef>
+#include <mutex>
 #include <cstring>
 #include <functional>
 #include <ostream>
@@ -26,6 +32,14 @@ struct PortUnderTest {
     const char *Name;
     NTSTATUS (*Start)();
     bool Records;
+    /* The requests port Index received since the last clear. */
+    std::vector<w32test::Call> (*Calls)(int Index);
+    void (*ClearCalls)(int Index);
+    void (*Stop)();
+    /* The port can be told to fail, hold or report errors. */
+    bool Scriptable;
+    /* The control codes that this port refuses with STATUS_NOT_SUPPORTED. */
+    std::vector<ULONG> Refused;
 };
 
 void PrintTo(const PortUnderTest &port, std::ostream *os)
@@ -33,7 +47,100 @@ void PrintTo(const PortUnderTest &port, std::ostream *os)
     *os << port.Name;
 }
 
-const PortUnderTest kRecordingPorts{"RecordingPorts", w32test::LoadRecordingPorts, true};
+const PortUnderTest kRecordingPorts{"RecordingPorts", w32test::LoadRecordingPorts, true, w32test::Calls,
+                                    w32test::ClearCalls, nullptr, true, {}};
+
+/* NERAVOX.sys on the simulated controller of the default configuration
+ * (COM5 and COM6 on a null modem). What it receives is recorded as it
+ * completes each request. */
+namespace driverports {
+
+std::mutex g_Lock;
+PDEVICE_OBJECT g_Devices[2];
+std::vector<w32test::Call> g_Calls[2];
+
+void Record(PIRP Irp, NTSTATUS, CCHAR)
+{
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
+    std::lock_guard<std::mutex> lock(g_Lock);
+    for (int i = 0; i < 2; ++i) {
+        if (sp->DeviceObject == nullptr || sp->DeviceObject != g_Devices[i])
+            continue;
+        w32test::Call c{sp->MajorFunction, 0, 0, 0, {}};
+        if (sp->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
+            c.Code = sp->Parameters.DeviceIoControl.IoControlCode;
+            c.InLength = sp->Parameters.DeviceIoControl.InputBufferLength;
+            c.OutLength = sp->Parameters.DeviceIoControl.OutputBufferLength;
+            const UCHAR *in = static_cast<const UCHAR *>(Irp->AssociatedIrp.SystemBuffer);
+            if (in != nullptr)
+                c.Input.assign(in, in + c.InLength);
+        } else if (sp->MajorFunction == IRP_MJ_READ) {
+            c.OutLength = sp->Parameters.Read.Length;
+        } else if (sp->MajorFunction == IRP_MJ_WRITE) {
+            c.InLength = sp->Parameters.Write.Length;
+            const UCHAR *in = static_cast<const UCHAR *>(Irp->AssociatedIrp.SystemBuffer);
+            if (in != nullptr)
+                c.Input.assign(in, in + c.InLength);
+        }
+        g_Calls[i].push_back(c);
+    }
+}
+
+NTSTATUS Start()
+{
+    /* The ports' mode state goes to a directory of this run. */
+    static std::string dir = [] {
+        char name[] = "/tmp/nv-w32-XXXXXX";
+        return std::string(mkdtemp(name) != nullptr ? name : "/tmp");
+    }();
+    setenv("NERAVOX_STATE_DIR", dir.c_str(), 1);
+    sim::controller::Config config = sim::controller::DefaultConfig();
+    NTSTATUS status = sim::system::Start(&config);
+    if (!NT_SUCCESS(status))
+        return status;
+    for (const nt::pnp::DeviceInfo &d : nt::pnp::Devices()) {
+        const int index = d.InstanceId == "0_0" ? 0 : d.InstanceId == "0_1" ? 1 : -1;
+        if (index < 0)
+            continue;
+        PDEVICE_OBJECT top = IoGetAttachedDeviceReference(d.Pdo);
+        g_Devices[index] = top;
+        ObDereferenceObject(top);
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_Lock);
+        g_Calls[0].clear();
+        g_Calls[1].clear();
+    }
+    nt::io::SetCompletionObserver(Record);
+    return STATUS_SUCCESS;
+}
+
+void Stop()
+{
+    nt::io::SetCompletionObserver({});
+    sim::system::Stop();
+    std::lock_guard<std::mutex> lock(g_Lock);
+    g_Devices[0] = g_Devices[1] = nullptr;
+}
+
+std::vector<w32test::Call> Calls(int Index)
+{
+    std::lock_guard<std::mutex> lock(g_Lock);
+    return g_Calls[Index];
+}
+
+void ClearCalls(int Index)
+{
+    std::lock_guard<std::mutex> lock(g_Lock);
+    g_Calls[Index].clear();
+}
+
+} // namespace driverports
+
+const PortUnderTest kDriverPorts{"Driver", driverports::Start, true, driverports::Calls, driverports::ClearCalls,
+                                 driverports::Stop, false,
+                                 {IOCTL_SERIAL_SET_BREAK_ON, IOCTL_SERIAL_SET_BREAK_OFF, IOCTL_SERIAL_IMMEDIATE_CHAR,
+                                  IOCTL_SERIAL_RESET_DEVICE, IOCTL_SERIAL_SET_XOFF, IOCTL_SERIAL_SET_XON}};
 
 struct Expected {
     ULONG Code;
@@ -83,6 +190,8 @@ protected:
     {
         for (HANDLE h : m_Handles)
             CloseHandle(h);
+        if (GetParam().Stop != nullptr)
+            GetParam().Stop();
         nt::Shutdown();
     }
 
@@ -107,7 +216,7 @@ protected:
     std::vector<Expected> Controls(int index)
     {
         std::vector<Expected> out;
-        for (const w32test::Call &c : w32test::Calls(index))
+        for (const w32test::Call &c : GetParam().Calls(index))
             if (c.Major == IRP_MJ_DEVICE_CONTROL)
                 out.push_back({c.Code, c.InLength, c.OutLength});
         return out;
@@ -115,7 +224,7 @@ protected:
     std::vector<UCHAR> LastInput(int index, ULONG code)
     {
         std::vector<UCHAR> in;
-        for (const w32test::Call &c : w32test::Calls(index))
+        for (const w32test::Call &c : GetParam().Calls(index))
             if (c.Major == IRP_MJ_DEVICE_CONTROL && c.Code == code)
                 in = c.Input;
         return in;
@@ -125,8 +234,39 @@ protected:
         if (!GetParam().Records)
             GTEST_SKIP() << "the port under test does not record its requests";
     }
+    bool Refuses(const std::vector<Expected> &sequence)
+    {
+        for (const Expected &e : sequence)
+            if (std::find(GetParam().Refused.begin(), GetParam().Refused.end(), e.Code) != GetParam().Refused.end())
+                return true;
+        return false;
+    }
 
     std::vector<HANDLE> m_Handles;
+};
+
+/* The requests each API call sends, checked on every port under test,
+ * the real driver too. */
+class SerialApiRequests : public SerialApi {
+protected:
+    /* A state the real driver accepts every call from: no handshake. DTR
+     * is cleared, as SET_DTR is refused while DTR handshake is on. */
+    void Neutral(HANDLE h)
+    {
+        DCB dcb;
+        std::memset(&dcb, 0, sizeof(dcb));
+        dcb.DCBlength = sizeof(dcb);
+        ASSERT_TRUE(GetCommState(h, &dcb));
+        dcb.BaudRate = 9600;
+        dcb.ByteSize = 8;
+        dcb.Parity = NOPARITY;
+        dcb.StopBits = ONESTOPBIT;
+        dcb.fDtrControl = DTR_CONTROL_DISABLE;
+        dcb.fRtsControl = RTS_CONTROL_ENABLE;
+        dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fDsrSensitivity = FALSE;
+        dcb.fOutX = dcb.fInX = FALSE;
+        ASSERT_TRUE(SetCommState(h, &dcb)) << "error " << GetLastError();
+    }
 };
 
 bool operator==(const Expected &a, const Expected &b)
@@ -212,7 +352,7 @@ std::vector<Expected> SetState(std::vector<Expected> lines)
     return out;
 }
 
-TEST_P(SerialApi, EachCallSendsTheKernel32Sequence)
+TEST_P(SerialApiRequests, EachCallSendsTheKernel32Sequence)
 {
     NeedRecords();
     const std::vector<SequenceCase> cases = {
@@ -263,14 +403,20 @@ TEST_P(SerialApi, EachCallSendsTheKernel32Sequence)
     HANDLE com5 = Open("COM5");
     for (const SequenceCase &c : cases) {
         SCOPED_TRACE(c.Call);
-        w32test::ClearCalls(0);
-        EXPECT_TRUE(c.Run(com5)) << "error " << GetLastError();
+        Neutral(com5);
+        GetParam().ClearCalls(0);
+        if (Refuses(c.Sequence)) {
+            EXPECT_FALSE(c.Run(com5));
+            EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+        } else {
+            EXPECT_TRUE(c.Run(com5)) << "error " << GetLastError();
+        }
         std::vector<Expected> seen = Controls(0);
         EXPECT_TRUE(seen == c.Sequence) << "sent:     " << Describe(seen) << "\nexpected: " << Describe(c.Sequence);
     }
 }
 
-TEST_P(SerialApi, CallsPassTheirArgumentsToTheDriver)
+TEST_P(SerialApiRequests, CallsPassTheirArgumentsToTheDriver)
 {
     NeedRecords();
     HANDLE com5 = Open("COM5");
@@ -291,11 +437,11 @@ TEST_P(SerialApi, CallsPassTheirArgumentsToTheDriver)
     std::memcpy(&size, queue.data(), sizeof(size));
     EXPECT_EQ(size.InSize, 2048u);
     EXPECT_EQ(size.OutSize, 512u);
-    ASSERT_TRUE(TransmitCommChar(com5, 'Q'));
+    EXPECT_EQ(TransmitCommChar(com5, 'Q'), !Refuses({{IOCTL_SERIAL_IMMEDIATE_CHAR, 1, 0}}));
     EXPECT_EQ(LastInput(0, IOCTL_SERIAL_IMMEDIATE_CHAR), std::vector<UCHAR>{'Q'});
 }
 
-TEST_P(SerialApi, FileCallsSendTheirRequests)
+TEST_P(SerialApiRequests, FileCallsSendTheirRequests)
 {
     NeedRecords();
     HANDLE com5 = Open("COM5");
@@ -318,7 +464,7 @@ TEST_P(SerialApi, FileCallsSendTheirRequests)
         bool operator==(const Seen &) const = default;
     };
     std::vector<Seen> seen;
-    for (const w32test::Call &c : w32test::Calls(0))
+    for (const w32test::Call &c : GetParam().Calls(0))
         seen.push_back({c.Major, c.Code, c.InLength, c.OutLength, c.Input});
     const std::vector<Seen> expected = {
         {IRP_MJ_CREATE, 0, 0, 0, {}},
@@ -336,6 +482,8 @@ TEST_P(SerialApi, FileCallsSendTheirRequests)
 /* SetCommState ends at the first request that fails, with its error. */
 TEST_P(SerialApi, SetCommStateStopsAtTheFirstFailure)
 {
+    if (!GetParam().Scriptable)
+        GTEST_SKIP() << "the port under test cannot be told to fail, hold or report errors";
     NeedRecords();
     HANDLE com5 = Open("COM5");
     const std::vector<Expected> full =
@@ -357,7 +505,7 @@ TEST_P(SerialApi, SetCommStateStopsAtTheFirstFailure)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(CodeName(c.Code));
-        w32test::ClearCalls(0);
+        GetParam().ClearCalls(0);
         w32test::FailNext(0, c.Code, c.Status);
         DCB dcb = StateWith(RTS_CONTROL_ENABLE, DTR_CONTROL_ENABLE);
         SetLastError(0);
@@ -637,6 +785,8 @@ TEST_P(SerialApi, OverlappedWithoutEventWaitsOnTheFile)
 
 TEST_P(SerialApi, OverlappedWriteThatIsHeldAndOneThatIsNot)
 {
+    if (!GetParam().Scriptable)
+        GTEST_SKIP() << "the port under test cannot be told to fail, hold or report errors";
     HANDLE com5 = Open("COM5", FILE_FLAG_OVERLAPPED);
     HANDLE com6 = Open("COM6");
     HANDLE event = Event();
@@ -716,6 +866,8 @@ TEST_P(SerialApi, WaitCommEventOverlapped)
 
 TEST_P(SerialApi, SynchronousWaitCommEventOnAnotherThread)
 {
+    if (!GetParam().Scriptable)
+        GTEST_SKIP() << "the port under test cannot be told to fail, hold or report errors";
     HANDLE com5 = Open("COM5");
     HANDLE com6 = Open("COM6");
     ASSERT_TRUE(SetCommMask(com6, EV_RXCHAR));
@@ -809,6 +961,8 @@ TEST_P(SerialApi, CancelEndsPendedRequests)
 
 TEST_P(SerialApi, PurgeAndClearCommError)
 {
+    if (!GetParam().Scriptable)
+        GTEST_SKIP() << "the port under test cannot be told to fail, hold or report errors";
     HANDLE com5 = Open("COM5");
     HANDLE com6 = Open("COM6", FILE_FLAG_OVERLAPPED);
     DWORD n;
@@ -922,6 +1076,8 @@ TEST_P(SerialApi, OpenErrors)
 }
 
 INSTANTIATE_TEST_SUITE_P(Ports, SerialApi, ::testing::Values(kRecordingPorts),
+                         [](const ::testing::TestParamInfo<PortUnderTest> &info) { return info.param.Name; });
+INSTANTIATE_TEST_SUITE_P(Ports, SerialApiRequests, ::testing::Values(kRecordingPorts, kDriverPorts),
                          [](const ::testing::TestParamInfo<PortUnderTest> &info) { return info.param.Name; });
 
 /* ---- error mapping and events ---- */

@@ -122,6 +122,8 @@ WIN32_EXTERN_C DWORD WINAPI GetLastError(void);
 WIN32_EXTERN_C void WINAPI SetLastError(DWORD error);
 
 WIN32_EXTERN_C void WINAPI Sleep(DWORD milliseconds);
+/* Milliseconds since an arbitrary start, wrapping at 2^32. */
+WIN32_EXTERN_C DWORD WINAPI GetTickCount(void);
 
 /* number * numerator / denominator with a 64-bit intermediate, rounded
  * half away from zero; -1 when denominator is 0 or the result overflows. */

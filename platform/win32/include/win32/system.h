@@ -2,7 +2,9 @@
  * The system under the file and serial API. The first call that needs it
  * (CreateFile, CreateEvent) starts it in this process unless it is up
  * already; what was started here is stopped again at exit. The default
- * starter only boots the kernel layer; a program that needs drivers and
+ * starter brings up the whole machine: the kernel layer, the simulated
+ * controllers of $NERAVOX_CONFIG (or the built-in configuration) and the
+ * port driver on their ports. A program that wants other drivers and
  * devices registers a starter of its own before its first call.
  */
 #pragma once
@@ -17,6 +19,7 @@ using SystemStarter = LONG (*)();
 /* Runs at exit before the kernel layer shuts down. May be NULL. */
 using SystemStopper = void (*)();
 
+/* A NULL starter restores the default one. */
 void SetSystemStarter(SystemStarter starter, SystemStopper stopper = nullptr);
 
 /* Starts the system if it is not up; FALSE (with the last error) if that

@@ -4,20 +4,30 @@
 #include <windows.h>
 #include "win32/system.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <string>
+
+#include "system/system.h"
 
 namespace win32 {
 namespace {
 
-LONG BootKernelOnly()
+/* The machine with the controllers fitted and the driver installed; the
+ * configuration is $NERAVOX_CONFIG or the built-in one. */
+LONG StartMachine()
 {
-    return nt::Boot();
+    std::string error;
+    NTSTATUS status = sim::system::Start(nullptr, &error);
+    if (!error.empty())
+        std::fprintf(stderr, "kernel32: the system cannot start: %s\n", error.c_str());
+    return status;
 }
 
 std::mutex g_SystemLock;
-SystemStarter g_Starter = BootKernelOnly;
-SystemStopper g_Stopper = nullptr;
+SystemStarter g_Starter = StartMachine;
+SystemStopper g_Stopper = sim::system::Stop;
 bool g_StartedHere = false;
 bool g_ExitHookSet = false;
 
@@ -38,8 +48,13 @@ void StopAtExit()
 void SetSystemStarter(SystemStarter starter, SystemStopper stopper)
 {
     std::lock_guard<std::mutex> guard(g_SystemLock);
-    g_Starter = starter != nullptr ? starter : BootKernelOnly;
-    g_Stopper = stopper;
+    if (starter == nullptr) {
+        g_Starter = StartMachine;
+        g_Stopper = sim::system::Stop;
+    } else {
+        g_Starter = starter;
+        g_Stopper = stopper;
+    }
 }
 
 BOOL EnsureSystem()
@@ -101,6 +116,7 @@ DWORD ErrorFromStatus(LONG status)
         {STATUS_SHARING_VIOLATION, ERROR_SHARING_VIOLATION},
         {STATUS_INSUFFICIENT_RESOURCES, ERROR_NO_SYSTEM_RESOURCES},
         {STATUS_DEVICE_NOT_READY, ERROR_NOT_READY},
+        {STATUS_DEVICE_CONFIGURATION_ERROR, ERROR_GEN_FAILURE},
         {STATUS_DEVICE_BUSY, ERROR_BUSY},
         {STATUS_DEVICE_DOES_NOT_EXIST, ERROR_DEV_NOT_EXIST},
         {STATUS_DEVICE_NOT_CONNECTED, ERROR_DEVICE_NOT_CONNECTED},
