@@ -7,19 +7,8 @@
  */
 #pragma once
 
-#if defined(NERAVOX_WDK)
-/* The mingw-w64 DDK headers declare these two a second time unless told the
- * compiler provides them. */
-#ifndef __INTRINSIC_DEFINED_InterlockedBitTestAndSet
-#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
-#endif
-#ifndef __INTRINSIC_DEFINED_InterlockedBitTestAndReset
-#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
-#endif
-#include <ddk/ntddk.h>
-#else
-#include <ntddk.h>
-#endif
+/* The kernel headers of the target, chosen in one place for both sides. */
+#include "../framework/kplatform.h"
 
 /* {5982390E-DC91-4AC7-81D0-D79F408F5B8D}. Defined here rather than with
  * DEFINE_GUID so that the bus and the port, linked into one process, do not
