@@ -103,11 +103,7 @@ NERAVOXDevice::~NERAVOXDevice() {
 
   FreeCircularBuffer(&m_RxBuffer);
   FreeCircularBuffer(&m_TxBuffer);
-  if (m_PortName != NULL) {
-    DestroyLink(m_PortName);
-    ExFreePool(m_PortName);
-    m_PortName = NULL;
-  }
+  ReleasePortName();
   if (m_TopOfStackDevice != NULL && m_Lower.DeviceObject() != NULL) {
     IoDetachDevice(m_Lower.DeviceObject());
     m_TopOfStackDevice = NULL;
@@ -117,18 +113,26 @@ NERAVOXDevice::~NERAVOXDevice() {
 
 /* ---- PnP and power ---- */
 
+/* To the PDO with the stack location skipped; once detached there is
+   nobody below, and the request is finished here. */
+NTSTATUS NERAVOXDevice::PassDown(KIrp I) {
+  if (m_TopOfStackDevice == NULL) return I.PnpComplete(this, I.Status(), IO_NO_INCREMENT);
+  I.SkipLocation();
+  return m_Lower.PnpCall(this, I);
+}
+
+VOID NERAVOXDevice::ReleasePortName() {
+  if (m_PortName == NULL) return;
+  DestroyLink(m_PortName);
+  ExFreePool(m_PortName);
+  m_PortName = NULL;
+}
+
 NTSTATUS NERAVOXDevice::DefaultPnp(KIrp I) {
   PIRP irp = I;
   NV_TRACE("NERAVOXDevice::DefaultPnp++.  IRP %p\n", irp);
   if (g_Trace != NULL) *g_Trace << I;
-  NTSTATUS status;
-  if (m_TopOfStackDevice == NULL) {
-    /* Detached: nobody below to pass it to. */
-    status = I.PnpComplete(this, I.Status(), IO_NO_INCREMENT);
-  } else {
-    I.SkipLocation();
-    status = m_Lower.PnpCall(this, I);
-  }
+  NTSTATUS status = PassDown(I);
   NV_TRACE("NERAVOXDevice::DefaultPnp--.  IRP %p, STATUS %x\n", irp, status);
   return status;
 }
@@ -152,13 +156,7 @@ NTSTATUS NERAVOXDevice::DefaultPower(KIrp I) {
 NTSTATUS NERAVOXDevice::SystemControl(KIrp I) {
   PIRP irp = I;
   NV_TRACE("NERAVOXDevice::SystemControl++.  IRP %p\n", irp);
-  NTSTATUS status;
-  if (m_TopOfStackDevice == NULL) {
-    status = I.PnpComplete(this, I.Status(), IO_NO_INCREMENT);
-  } else {
-    I.SkipLocation();
-    status = m_Lower.PnpCall(this, I);
-  }
+  NTSTATUS status = PassDown(I);
   NV_TRACE("NERAVOXDevice::SystemControl--.  IRP %p, STATUS %x\n", irp, status);
   return status;
 }
@@ -176,12 +174,7 @@ NTSTATUS NERAVOXDevice::OnStartDevice(KIrp I) {
   PIRP irp = I;
   NV_TRACE("NERAVOXDevice::OnStartDevice++.  IRP %p\n", irp);
   I.Information() = 0;
-  if (m_PortName != NULL) {
-    /* A start without a stop in between: the name is read afresh. */
-    DestroyLink(m_PortName);
-    ExFreePool(m_PortName);
-    m_PortName = NULL;
-  }
+  ReleasePortName(); /* a start without a stop in between: the name is read afresh */
 
   KRegistryKey key;
   key.Initialize(m_pPhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS);
@@ -215,11 +208,7 @@ NTSTATUS NERAVOXDevice::OnStopDevice(KIrp I) {
   PIRP irp = I;
   NV_TRACE("NERAVOXDevice::OnStopDevice++.  IRP %p\n", irp);
   if (g_Trace != NULL) *g_Trace << "Entering NERAVOXDevice::OnStopDevice\n";
-  if (m_PortName != NULL) {
-    DestroyLink(m_PortName);
-    ExFreePool(m_PortName);
-    m_PortName = NULL;
-  }
+  ReleasePortName();
   NV_TRACE("NERAVOXDevice::OnStopDevice--.  IRP %p, STATUS %x\n", irp, STATUS_SUCCESS);
   return STATUS_SUCCESS;
 }
@@ -228,11 +217,7 @@ NTSTATUS NERAVOXDevice::OnRemoveDevice(KIrp I) {
   PIRP irp = I;
   NV_TRACE("NERAVOXDevice::OnRemoveDevice++.  IRP %p\n", irp);
   if (g_Trace != NULL) *g_Trace << "Entering NERAVOXDevice::OnRemoveDevice\n";
-  if (m_PortName != NULL) {
-    DestroyLink(m_PortName);
-    ExFreePool(m_PortName);
-    m_PortName = NULL;
-  }
+  ReleasePortName();
   /* The removal waits for the requests in progress; a read waiting for
      bytes that will never come must end. */
   EndReadsInProgress();

@@ -143,6 +143,9 @@ class NERAVOXDevice : public KVirtualCom {
      at the programmed rate passes. */
   BOOLEAN WaitForLsr(UCHAR Bits, ULONG Characters);
   VOID EndReadsInProgress();
+  NTSTATUS PassDown(KIrp I);
+  /* Deletes the port's link and frees its name. */
+  VOID ReleasePortName();
   VOID ReleaseBusInterface();
 
   ULONG WaitRingCount();
