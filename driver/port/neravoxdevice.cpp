@@ -342,7 +342,7 @@ NTSTATUS NERAVOXDevice::Create(KIrp I) {
   m_PollThread = NT_SUCCESS(status) ? (PKTHREAD)object : NULL;
   ZwClose(thread);
 
-  DbgPrint("nRtn : %x \n", ReadRegister(5));
+  DbgPrint("nRtn : %x \n", ReadLsr());
   DbgPrint("nRtn : %x \n", ReadRegister(4));
   NV_TRACE("NERAVOXDevice::Create--.  IRP %p\n", irp);
   return I.PnpComplete(this, STATUS_SUCCESS, IO_NO_INCREMENT);

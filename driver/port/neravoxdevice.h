@@ -133,6 +133,7 @@ class NERAVOXDevice : public KVirtualCom {
   /* Registers of the port's UART block and its transmitter enable. */
   UCHAR ReadRegister(ULONG Index);
   VOID WriteRegister(ULONG Index, UCHAR Value);
+  UCHAR ReadLsr();
   VOID WritePmc(ULONG Value);
   VOID TransmitterOn();
   /* Switches off once the UART is empty, waiting at most the bound; FALSE

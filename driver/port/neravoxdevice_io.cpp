@@ -33,6 +33,19 @@ VOID NERAVOXDevice::WriteRegister(ULONG Index, UCHAR Value) {
   KeMemoryBarrier();
 }
 
+/* Reading LSR clears its overrun bit, whichever path reads it (the
+   receive loop, the transmit polls, the open): characters the UART had to
+   drop are lost as surely as those the ring refuses, and both are counted
+   as overruns. */
+UCHAR NERAVOXDevice::ReadLsr() {
+  UCHAR lsr = ReadRegister(5);
+  if (lsr & 0x02) {
+    InterlockedIncrement((LONG volatile *)&m_PerfStats.SerialOverrunErrorCount);
+    InterlockedOr((LONG volatile *)&m_Errors, SERIAL_ERROR_OVERRUN);
+  }
+  return lsr;
+}
+
 VOID NERAVOXDevice::WritePmc(ULONG Value) {
   if (m_BoardInfo.PmcBase == NULL) return;
   WRITE_REGISTER_ULONG((PULONG)(m_BoardInfo.PmcBase + 0x40 + m_Unit * 4), Value);
@@ -65,14 +78,14 @@ VOID NERAVOXDevice::TransmitterOn() {
 }
 
 BOOLEAN NERAVOXDevice::WaitForLsr(UCHAR Bits, ULONG Characters) {
-  if ((ReadRegister(5) & Bits) == Bits) return TRUE;
+  if ((ReadLsr() & Bits) == Bits) return TRUE;
   /* One character: start bit, data bits, parity, stop bits. */
   ULONG bits = 1 + 5 + (m_LineControl & 0x03) + ((m_LineControl & 0x08) ? 1 : 0) + ((m_LineControl & 0x04) ? 2 : 1);
   ULONG rate = m_BaudRate != 0 ? m_BaudRate : 9600;
   ULONGLONG character = ((ULONGLONG)bits * 10000000ULL + rate - 1) / rate;
   ULONGLONG deadline = KeQueryInterruptTime() + character * Characters + NV_LSR_MARGIN;
   for (;;) {
-    if ((ReadRegister(5) & Bits) == Bits) return TRUE;
+    if ((ReadLsr() & Bits) == Bits) return TRUE;
     if (KeQueryInterruptTime() > deadline) return FALSE;
     YieldProcessor();
   }
@@ -110,7 +123,9 @@ BOOLEAN NERAVOXDevice::InterruptCallback(UCHAR InterruptId) {
       break;
     case SR_IIR_DATA_RECEIVED:
       DbgPrint("PN : [%02d], SR_IIR_DATA_RECEIVED ++", m_Unit);
-      while (ReadRegister(5) & 0x01) {
+      for (;;) {
+        UCHAR lsr = ReadLsr();
+        if (!(lsr & 0x01)) break;
         UCHAR c = ReadRegister(0);
         if (WriteCircularBuffer(&m_RxBuffer, c) == STATUS_BUFFER_TOO_SMALL) {
           InterlockedIncrement((LONG volatile *)&m_PerfStats.SerialOverrunErrorCount);
@@ -209,7 +224,7 @@ VOID NERAVOXDevice::SerialSendByte(KIrp I) {
     if (!NT_SUCCESS(taken)) goto normal_end;
     if (m_PerfStats.TransmittedCount % 60 == 0) {
       KeReleaseSpinLock(&m_TxLock, irql);
-      DbgPrint("nRtn : %x \n", ReadRegister(5));
+      DbgPrint("nRtn : %x \n", ReadLsr());
       DbgPrint("m_Unit : %d\n", m_Unit);
       BOOLEAN empty = WaitForLsr(0x20, NV_LSR_CHARACTERS);
       KeAcquireSpinLock(&m_TxLock, &irql);

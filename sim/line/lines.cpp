@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <time.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -203,7 +204,24 @@ PtyLine::~PtyLine() {
   ::close(m_Master);
 }
 
+namespace {
+
+int64_t SteadyNs() {
+  struct timespec t;
+  ::clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<int64_t>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+}
+
+}  // namespace
+
+/* What the program on the slave side writes arrives one character per
+ * character time at the port's settings, as on a wire: a burst it writes
+ * at once would otherwise land in the receive FIFO in one go. A late start
+ * (the line was idle, or this thread was held up) is not made up for with
+ * a burst. Waiting watches the wake pipe, so the destructor is never held
+ * up by a slow line. */
 void PtyLine::Reader() {
+  int64_t next = 0;
   for (;;) {
     struct pollfd fds[2] = {{m_Master, POLLIN, 0}, {m_WakeRead, POLLIN, 0}};
     const int n = ::poll(fds, 2, -1);
@@ -212,10 +230,22 @@ void PtyLine::Reader() {
       return;
     }
     if (fds[1].revents != 0) return;
-    if (fds[0].revents & POLLIN) {
-      unsigned char buffer[256];
-      const ssize_t got = ::read(m_Master, buffer, sizeof buffer);
-      for (ssize_t i = 0; i < got; ++i) m_Port.Receive(m_Port.MakeFrame(buffer[i]));
+    if (!(fds[0].revents & POLLIN)) continue;
+    unsigned char buffer[256];
+    const ssize_t got = ::read(m_Master, buffer, sizeof buffer);
+    for (ssize_t i = 0; i < got; ++i) {
+      const int64_t character = static_cast<int64_t>(m_Port.CharacterTimeNs());
+      int64_t now = SteadyNs();
+      if (next < now - 4 * character) next = now;
+      while (now < next) {
+        struct pollfd wake = {m_WakeRead, POLLIN, 0};
+        const int64_t left = next - now;
+        struct timespec timeout = {static_cast<time_t>(left / 1000000000LL), static_cast<long>(left % 1000000000LL)};
+        if (::ppoll(&wake, 1, &timeout, nullptr) > 0) return;
+        now = SteadyNs();
+      }
+      m_Port.Receive(m_Port.MakeFrame(buffer[i]));
+      next += character;
     }
   }
 }

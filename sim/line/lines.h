@@ -101,7 +101,7 @@ class ProbeLine final : public uart::LineSink {
 };
 
 /* A Linux pseudo-terminal: whatever program opens the slave side is the far
- * end. Its path is announced and kept in "<state dir>/<COM name>.pty" while
+ * end; what it writes reaches the port at the port's character rate. Its path is announced and kept in "<state dir>/<COM name>.pty" while
  * the line exists. */
 class PtyLine final : public uart::LineSink {
  public:

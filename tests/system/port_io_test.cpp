@@ -48,6 +48,24 @@ TEST_F(RingWhileNotReading, KeepsBytesForTheNextReadAndCountsWhatDoesNotFit) {
   EXPECT_NE(CommStatus(rx).Errors & SERIAL_ERROR_OVERRUN, 0u);
 }
 
+/* Characters the UART had to drop (nobody served it while the port was
+ * closed) are reported like those the ring refuses. */
+TEST_F(RingWhileNotReading, UartOverrunIsReportedToo) {
+  HANDLE h = MustOpen("COM8");
+  EXPECT_EQ(CommStatus(h).Errors, 0u);
+  Close(h);
+  sim::line::ProbeLine *probe = Hw().Probe(0, 3);
+  probe->Inject(Pattern(100, 4)); /* into a FIFO of 64, with no interrupt served */
+  h = MustOpen("COM8");
+  ASSERT_TRUE(WaitInQueue(h, 64));
+  const SERIAL_STATUS s = CommStatus(h);
+  EXPECT_EQ(s.AmountInInQueue, 64u);
+  EXPECT_NE(s.Errors & SERIAL_ERROR_OVERRUN, 0u);
+  std::string got;
+  ASSERT_EQ(Read(h, 64, &got), STATUS_SUCCESS);
+  EXPECT_TRUE(got == Pattern(100, 4).substr(0, 64));
+}
+
 /* ---- read time-outs, on COM8 (the probe) ---- */
 
 class ReadTimeouts : public PortSystem {

@@ -1,153 +1,144 @@
 /*
- * neravox: boots the kernel layer with the simulated controllers and shows
- * what the system sees of them.
+ * neravox: boots the kernel layer with the simulated controllers and
+ * NERAVOX.sys in this process, and works the ports as applications do.
  *
- *   neravox demo  [--config FILE] [--trace [TEXT]]
- *   neravox ports [--config FILE] [--trace [TEXT]]
+ *   neravox demo
+ *   neravox ports
+ *   neravox term COMn [--baud N] [--data 5..8] [--parity P] [--stop S] [--pty]
+ *   neravox send COMn FILE [--to COMm] [line options]
+ *   neravox recv COMn FILE [--bytes N] [--idle-ms N] [line options]
+ *   neravox mode COMn [rs232|rs422|rs485]
+ *   neravox pnp  COMn stop|start|remove|surprise|open...
  *
- * The configuration is FILE, else $NERAVOX_CONFIG, else the built-in one.
+ * Every command takes --config FILE (else $NERAVOX_CONFIG, else the built-in
+ * configuration), --timing instant|baud-accurate (the UARTs' line clock;
+ * the demo and send --to default to baud-accurate) and --trace[=TEXT] /
+ * --trace-port N for the driver's debug output on stderr.
  */
 #include <CLI/CLI.hpp>
 
-#include <cstdio>
-#include <cstdlib>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include <nt/control.h>
-
-#include "active_config.h"
-#include "bus/bus.h"
+#include "commands.h"
 
 namespace {
 
-const char *ModeName(int Mode) {
-  switch (Mode) {
-    case 0: return "RS-485";
-    case 1: return "RS-232";
-    case 2: return "RS-422";
-  }
-  return "?";
-}
+using namespace neravox;
 
-struct Options {
-  std::string ConfigFile;
-  bool Trace = false;
-  std::string TraceFilter;
+struct LineArgs {
+  ULONG Baud = 115200;
+  unsigned Data = 8;
+  std::string Parity = "none";
+  std::string Stop = "1";
+  bool Pty = false;
+
+  void Add(CLI::App *Cmd) {
+    Cmd->add_option("--baud", Baud, "baud rate")->check(CLI::PositiveNumber);
+    Cmd->add_option("--data", Data, "data bits")->check(CLI::Range(5, 8));
+    Cmd->add_option("--parity", Parity, "parity")->check(CLI::IsMember({"none", "odd", "even", "mark", "space"}));
+    Cmd->add_option("--stop", Stop, "stop bits")->check(CLI::IsMember({"1", "1.5", "2"}));
+    Cmd->add_flag("--pty", Pty, "put the port's line on a pseudo-terminal and print its path");
+  }
+  LineOptions Get() const {
+    LineOptions l;
+    l.Baud = Baud;
+    l.Frame.DataBits = static_cast<UCHAR>(Data);
+    l.Frame.Parity = *ParseParity(Parity);
+    l.Frame.StopBits = *ParseStopBits(Stop);
+    l.Pty = Pty;
+    return l;
+  }
 };
-
-/* The booted system with the controllers' bus driver started. */
-class System {
- public:
-  ~System() {
-    if (m_Booted) nt::Shutdown();
-  }
-
-  bool Start(const Options &Opt) {
-    sim::controller::ConfigResult config;
-    if (!Opt.ConfigFile.empty()) {
-      config = sim::controller::LoadConfigFile(Opt.ConfigFile);
-    } else {
-      config = sim::controller::LoadActiveConfig();
-    }
-    if (!config.Value) {
-      std::fprintf(stderr, "neravox: %s\n", config.Error.c_str());
-      return false;
-    }
-    sim::bus::HardwareOptions hwOptions;
-    hwOptions.Config = *config.Value;
-    std::string error;
-    m_Hardware = sim::bus::Hardware::Create(hwOptions, &error);
-    if (!m_Hardware) {
-      std::fprintf(stderr, "neravox: %s\n", error.c_str());
-      return false;
-    }
-    nt::BootOptions boot;
-    NTSTATUS status = nt::Boot(boot);
-    if (!NT_SUCCESS(status)) {
-      std::fprintf(stderr, "neravox: the system did not boot (status 0x%08X)\n", (unsigned)status);
-      return false;
-    }
-    m_Booted = true;
-    if (Opt.Trace) {
-      std::string filter = Opt.TraceFilter;
-      nt::debug::Subscribe([filter](const std::string &Line) {
-        if (filter.empty() || Line.find(filter) != std::string::npos) std::fprintf(stderr, "trace: %s\n", Line.c_str());
-      });
-    }
-    status = sim::bus::StartBus(*m_Hardware, &m_BusPdo);
-    if (!NT_SUCCESS(status)) {
-      std::fprintf(stderr, "neravox: the controllers' bus driver did not start (status 0x%08X)\n", (unsigned)status);
-      return false;
-    }
-    nt::pnp::WaitIdle();
-    return true;
-  }
-
-  sim::bus::Hardware &Hardware() { return *m_Hardware; }
-  PDEVICE_OBJECT BusPdo() const { return m_BusPdo; }
-
- private:
-  std::unique_ptr<sim::bus::Hardware> m_Hardware;
-  bool m_Booted = false;
-  PDEVICE_OBJECT m_BusPdo = nullptr;
-};
-
-/* One row per configured port, matched with the device the bus reported. */
-int ShowPorts(System &Sys) {
-  std::vector<nt::pnp::DeviceInfo> devices = nt::pnp::Devices();
-  std::printf("%-4s %-6s %-24s %-8s %-7s %-22s %s\n", "unit", "COM", "device", "product", "mode", "link", "state");
-  size_t configured = 0, found = 0;
-  for (const auto &c : Sys.Hardware().Config().Controllers) {
-    for (uint32_t i = 0; i < c.Ports.size(); ++i) {
-      ++configured;
-      const nt::pnp::DeviceInfo *dev = nullptr;
-      std::string instanceId = std::to_string(c.DevID) + "_" + std::to_string(i);
-      for (const auto &d : devices) {
-        if (d.Parent == Sys.BusPdo() && d.InstanceId == instanceId) dev = &d;
-      }
-      if (dev) ++found;
-      std::string link = "\\DosDevices\\" + c.Ports[i].ComName;
-      if (!nt::NameExists(link)) link = "-";
-      char product[8];
-      std::snprintf(product, sizeof product, "0x%04X", c.ProductId);
-      std::printf("%-4u %-6s %-24s %-8s %-7s %-22s %s\n", i, c.Ports[i].ComName.c_str(),
-                  dev ? dev->InstancePath.c_str() : "(not reported)", product,
-                  ModeName(Sys.Hardware().State().GetMode(c.DevID, i)), link.c_str(),
-                  dev ? nt::pnp::StateName(dev->State) : "-");
-    }
-  }
-  return found == configured ? 0 : 1;
-}
 
 }  // namespace
 
 int main(int argc, char **argv) {
   CLI::App app{"neravox: the NERAVOX serial ports on the simulated controllers"};
   app.require_subcommand(1);
-  Options opt;
-  auto addCommon = [&opt](CLI::App *cmd) {
-    cmd->add_option("--config", opt.ConfigFile, "controller configuration (JSON)")->check(CLI::ExistingFile);
-    cmd->add_option("--trace", opt.TraceFilter, "show the debug output (lines containing TEXT)")
-        ->expected(0, 1)
-        ->each([&opt](const std::string &) { opt.Trace = true; });
-    cmd->add_flag_callback("--trace-all", [&opt] { opt.Trace = true; }, "show all debug output");
+  app.footer("Exit status: 0 done, 1 failed, 2 a transfer failed verification.");
+
+  CommonOptions common;
+  /* Whether tracing is on is read from the options' counts after parsing:
+   * --trace may come without a value. */
+  std::vector<CLI::Option *> traceSwitches;
+  auto addCommon = [&common, &traceSwitches](CLI::App *cmd) {
+    cmd->add_option("--config", common.ConfigFile, "controller configuration (JSON)")->check(CLI::ExistingFile);
+    traceSwitches.push_back(
+        cmd->add_option("--trace", common.Trace.Text, "show the driver's debug output (only lines containing TEXT)")
+            ->expected(0, 1)
+            ->type_name("[=TEXT]"));
+    traceSwitches.push_back(cmd->add_flag("--trace-all")->description("show all debug output"));
+    traceSwitches.push_back(cmd->add_option("--trace-port", common.Trace.Unit, "show the debug output of port unit N only")
+                                ->check(CLI::Range(0, 99)));
+    cmd->add_option_function<std::string>(
+           "--timing",
+           [&common](const std::string &t) {
+             common.Timing = t == "instant" ? sim::controller::UartTiming::Instant
+                                            : sim::controller::UartTiming::BaudAccurate;
+           },
+           "UART timing of every controller")
+        ->check(CLI::IsMember({"instant", "baud-accurate"}));
   };
-  CLI::App *demo = app.add_subcommand("demo", "boot the system and show the controllers' ports");
+
+  CLI::App *demo = app.add_subcommand("demo", "boot, list the ports, transfer 64 KiB at 115200 baud, stop and start a port");
   CLI::App *ports = app.add_subcommand("ports", "list the ports");
-  addCommon(demo);
-  addCommon(ports);
+
+  std::string termPort;
+  LineArgs termLine;
+  CLI::App *term = app.add_subcommand("term", "interactive terminal on a port (Ctrl-] quits)");
+  term->add_option("port", termPort, "COM name")->required();
+  termLine.Add(term);
+
+  SendOptions send;
+  LineArgs sendLine;
+  CLI::App *sendCmd = app.add_subcommand("send", "send a file out of a port");
+  sendCmd->add_option("port", send.ComName, "COM name")->required();
+  sendCmd->add_option("file", send.File, "file to send")->required()->check(CLI::ExistingFile);
+  sendCmd->add_option("--to", send.To, "receive on this port of the same system and verify every byte");
+  sendCmd->add_option("--idle-ms", send.IdleMs, "with --to: end when no byte came for this long")
+      ->check(CLI::Range(1u, 600000u));
+  sendLine.Add(sendCmd);
+
+  RecvOptions recv;
+  LineArgs recvLine;
+  CLI::App *recvCmd = app.add_subcommand("recv", "receive from a port into a file");
+  recvCmd->add_option("port", recv.ComName, "COM name")->required();
+  recvCmd->add_option("file", recv.File, "file to write")->required();
+  recvCmd->add_option("--bytes", recv.Bytes, "stop after this many bytes");
+  recvCmd->add_option("--idle-ms", recv.IdleMs, "stop when no byte came for this long")->check(CLI::Range(1u, 600000u));
+  recvLine.Add(recvCmd);
+
+  std::string modePort, modeValue;
+  CLI::App *mode = app.add_subcommand("mode", "show or set a port's electrical mode");
+  mode->add_option("port", modePort, "COM name")->required();
+  mode->add_option("mode", modeValue, "rs232, rs422 or rs485")
+      ->check(CLI::IsMember({"rs232", "rs422", "rs485"}, CLI::ignore_case));
+
+  std::string pnpPort;
+  std::vector<std::string> pnpActions;
+  CLI::App *pnp = app.add_subcommand("pnp", "PnP actions on a port's device, in order");
+  pnp->add_option("port", pnpPort, "COM name")->required();
+  pnp->add_option("action", pnpActions, "stop, start, remove, surprise, open")
+      ->required()
+      ->check(CLI::IsMember({"stop", "start", "remove", "surprise", "open"}, CLI::ignore_case));
+
+  for (CLI::App *cmd : {demo, ports, term, sendCmd, recvCmd, mode, pnp}) addCommon(cmd);
   CLI11_PARSE(app, argc, argv);
+  for (CLI::Option *o : traceSwitches)
+    if (o->count() > 0) common.Trace.Enabled = true;
 
-  System sys;
-  if (!sys.Start(opt)) return 1;
-  if (*ports) return ShowPorts(sys);
-
-  std::printf("neravox demo: the simulated controllers enumerated by their bus driver\n\n");
-  int rc = ShowPorts(sys);
-  std::printf("\n%s\n", rc == 0 ? "every configured port was reported by the bus driver"
-                                 : "some configured ports were not reported");
-  std::printf("(the port driver is not part of this build yet: the ports have no function driver, no COM link)\n");
-  return rc;
+  if (*demo) return RunDemo(common);
+  if (*ports) return RunPorts(common);
+  if (*term) return RunTerm(common, termPort, termLine.Get());
+  if (*sendCmd) {
+    send.Line = sendLine.Get();
+    return RunSend(common, send);
+  }
+  if (*recvCmd) {
+    recv.Line = recvLine.Get();
+    return RunRecv(common, recv);
+  }
+  if (*mode) return RunMode(common, modePort, modeValue);
+  return RunPnp(common, pnpPort, pnpActions);
 }

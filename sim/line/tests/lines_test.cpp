@@ -31,6 +31,15 @@ std::unique_ptr<Uart16550> Port(uint16_t product = 0x2B72, UartTiming timing = U
   return u;
 }
 
+/* 115200 on the 22.1184 MHz clock: what a program writes to a pty arrives
+ * at the port's rate, and a port nobody programmed is very slow. */
+void Set115200(Uart16550 &u) {
+  u.WriteRegister(reg::LCR, 0x83);
+  u.WriteRegister(reg::DLL, 12);
+  u.WriteRegister(reg::DLM, 0);
+  u.WriteRegister(reg::LCR, 0x03);
+}
+
 void Send(Uart16550 &u, const std::string &s) {
   for (char c : s) u.WriteRegister(reg::THR, static_cast<uint8_t>(c));
 }
@@ -77,6 +86,44 @@ class Receiver {
   std::condition_variable m_Cv;
   unsigned m_Edges = 0;
 };
+
+
+/* A burst from the program arrives at the port's character rate: a reader
+ * that keeps up with the line loses nothing and sees no overrun, although
+ * the burst is many times the FIFO. */
+TEST(Lines, PseudoTerminalPacesABurstAtTheLineRate) {
+  char dir[] = "/tmp/nv-pty-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  auto u = Port();
+  Set115200(*u);
+  std::string error;
+  auto pty = PtyLine::Open(*u, "COM9", dir, &error, [](const std::string &) {});
+  ASSERT_NE(pty, nullptr) << error;
+  const int fd = open(pty->SlavePath().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  struct termios tio;
+  ASSERT_EQ(tcgetattr(fd, &tio), 0);
+  cfmakeraw(&tio);
+  ASSERT_EQ(tcsetattr(fd, TCSANOW, &tio), 0);
+
+  std::string burst;
+  for (int i = 0; i < 1000; ++i) burst.push_back(static_cast<char>('A' + i % 26));
+  Receiver rx(*u);
+  ASSERT_EQ(write(fd, burst.data(), burst.size()), static_cast<ssize_t>(burst.size()));
+  std::string got;
+  uint8_t errors = 0;
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (got.size() < burst.size() && std::chrono::steady_clock::now() < limit) {
+    const uint8_t lsr = u->ReadRegister(reg::LSR);
+    errors |= lsr & bits::LSR_OE;
+    if (lsr & bits::LSR_DR) got.push_back(static_cast<char>(u->ReadRegister(reg::RBR)));
+  }
+  EXPECT_EQ(errors, 0);
+  EXPECT_EQ(got, burst);
+  close(fd);
+  pty.reset();
+  std::filesystem::remove_all(dir);
+}
 
 }  // namespace
 
@@ -191,6 +238,7 @@ TEST(Lines, PseudoTerminalReachesAProgramThatOpensTheSlave) {
   char dir[] = "/tmp/nv-pty-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   auto u = Port();
+  Set115200(*u);
   std::string error, announced;
   auto pty = PtyLine::Open(*u, "COM7", dir, &error, [&](const std::string &m) { announced = m; });
   ASSERT_NE(pty, nullptr) << error;
