@@ -312,6 +312,7 @@ void Uart16550::ReceiveLocked(const Frame &f) {
   }
   if (m_RxFifo.size() >= RxCapacity()) {
     m_LsrLatched |= LSR_OE;
+    ++m_RxOverruns;
     /* In FIFO mode the FIFO is kept and the new character is lost; without
      * the FIFO it overwrites RBR. */
     if (!FifoEnabled()) {
@@ -583,6 +584,11 @@ double Uart16550::BitsPerSecond() const {
 double Uart16550::CharacterTimeNs() const {
   std::lock_guard<std::mutex> lock(m_Lock);
   return CharacterTimeNsLocked();
+}
+
+uint64_t Uart16550::RxOverrunCount() const {
+  std::lock_guard<std::mutex> lock(m_Lock);
+  return m_RxOverruns;
 }
 
 uint64_t Uart16550::TxOverflowCount() const {

@@ -131,6 +131,7 @@ class Uart16550 {
   /* Start, data, parity and stop bits over the rate, in nanoseconds. */
   double CharacterTimeNs() const;
   uint64_t TxOverflowCount() const; /* characters written into a full FIFO */
+  uint64_t RxOverrunCount() const;  /* characters that arrived at a full receive FIFO */
 
   /* ---- line side ---- */
   void AttachLine(LineSink *line);
@@ -228,6 +229,7 @@ class Uart16550 {
   int m_PortMode;
   uint8_t m_LastOutputs;   /* modem outputs last told to the line */
   uint64_t m_TxOverflows;
+  uint64_t m_RxOverruns = 0;
   bool m_Irq;              /* the interrupt line */
   bool m_IrqRose;          /* rose since the last AfterUnlock */
   bool m_ScheduleChanged;  /* the next deadline may have moved */
