@@ -238,7 +238,12 @@ void Uart16550::WriteThr(uint8_t value) {
     return;
   }
   m_TxFifo.push_back(value);
-  if (m_Held) return;
+  if (!m_Held) Transmit();
+}
+
+/* The transmitter takes what the FIFO holds: all of it at once when
+ * instant, else the next character unless one is on the wire. */
+void Uart16550::Transmit() {
   const int64_t now = m_Clock->NowNs();
   if (Instant()) {
     while (!m_TxFifo.empty()) {
@@ -615,20 +620,7 @@ void Uart16550::SetModemInputs(uint8_t inputs) {
 void Uart16550::HoldTransmitter(bool hold) {
   std::unique_lock<std::mutex> lock(m_Lock);
   m_Held = hold;
-  if (!hold && !m_TxFifo.empty()) {
-    const int64_t now = m_Clock->NowNs();
-    if (Instant()) {
-      while (!m_TxFifo.empty()) {
-        m_ShiftData = m_TxFifo.front();
-        m_TxFifo.pop_front();
-        m_ShiftEnd = now;
-        FinishShift();
-      }
-      TxDrained();
-    } else if (!m_ShiftBusy) {
-      StartShift(now);
-    }
-  }
+  if (!hold && !m_TxFifo.empty()) Transmit();
   Recompute();
   AfterUnlock(lock);
 }

@@ -185,6 +185,7 @@ class Uart16550 {
   void StartShift(int64_t start);
   void FinishShift();
   void TxDrained();
+  void Transmit();
   void TickLocked(int64_t now);
   int64_t NextDeadlineLocked() const;
   void WriteThr(uint8_t value);
